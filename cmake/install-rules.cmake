@@ -1,0 +1,4 @@
+include(GNUInstallDirs)
+
+install(TARGETS morvask RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(FILES docs/morvask.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)

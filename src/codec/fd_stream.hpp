@@ -1,0 +1,60 @@
+#pragma once
+
+#include <cstddef>
+#include <cstring>
+
+// Buffered byte streams over file descriptors, with the read and write semantics of fread and
+// fwrite. Ours because the C library's streams lock and call out for every 16-byte request;
+// here the common request is an inline copy from or to the buffer.
+//
+// A stream is zero-initialised (static storage, or `{}`) and given its descriptor by its owner,
+// who also closes it. Streams never allocate: each carries its own buffer.
+
+namespace morvask {
+
+inline constexpr std::size_t stream_buffer_size = 128 * 1024;
+
+struct source_stream {
+    int fd;
+    std::size_t begin; // next unread byte of buffer
+    std::size_t end;   // one past the last byte that read(2) delivered
+    bool eof;
+    bool error;
+    alignas(64) unsigned char buffer[stream_buffer_size];
+};
+
+struct destination_stream {
+    int fd;
+    std::size_t used; // bytes waiting in buffer
+    bool error;
+    alignas(64) unsigned char buffer[stream_buffer_size];
+};
+
+std::size_t read_refilling(source_stream& stream, unsigned char* out, std::size_t count);
+std::size_t write_flushing(destination_stream& stream, const unsigned char* in, std::size_t count);
+
+// Copies up to count bytes into out; fewer only at the end of the source or on a read error,
+// which sets the error flag.
+inline std::size_t read(source_stream& stream, unsigned char* out, std::size_t count)
+{
+    if (stream.end - stream.begin < count)
+        return read_refilling(stream, out, count);
+    std::memcpy(out, stream.buffer + stream.begin, count);
+    stream.begin += count;
+    return count;
+}
+
+// Takes count bytes, or fewer when a write fails, which sets the error flag.
+inline std::size_t write(destination_stream& stream, const unsigned char* in, std::size_t count)
+{
+    if (stream_buffer_size - stream.used < count)
+        return write_flushing(stream, in, count);
+    std::memcpy(stream.buffer + stream.used, in, count);
+    stream.used += count;
+    return count;
+}
+
+// Hands every buffered byte to the file; false if this or any earlier write failed.
+bool flush(destination_stream& stream);
+
+} // namespace morvask

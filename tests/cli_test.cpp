@@ -1,0 +1,312 @@
+#include "test_support.hpp"
+
+#include <csignal>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <map>
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace fs = std::filesystem;
+using morvask::decode_table;
+using morvask::encode_table;
+
+namespace {
+
+const std::string usage =
+    "Encode\nmorvask -e source-file dest-file\nDecode\nmorvask -d source-file dest-file\n";
+
+struct result {
+    std::string out;
+    std::string err;
+    int status;
+};
+
+struct run_options {
+    fs::path cwd;
+    rlim_t file_size_limit = RLIM_INFINITY;
+    uid_t user = 0; // other than root: run as this user
+};
+
+std::string drain(int fd)
+{
+    std::string bytes;
+    char chunk[4096];
+    for (ssize_t got; (got = ::read(fd, chunk, sizeof chunk)) > 0;)
+        bytes.append(chunk, static_cast<std::size_t>(got));
+    ::close(fd);
+    return bytes;
+}
+
+// Runs the built tool under another name, to show that it always calls itself morvask.
+result run(const std::vector<std::string>& args, const run_options& options = {})
+{
+    std::vector<char*> argv{const_cast<char*>("renamed-tool")};
+    for (const std::string& arg : args)
+        argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    int out[2];
+    int err[2];
+    if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0)
+        return {"", "pipe failed", -1};
+
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::umask(022);
+        if (!options.cwd.empty() && ::chdir(options.cwd.c_str()) != 0)
+            ::_exit(126);
+        const rlimit limit{options.file_size_limit, options.file_size_limit};
+        ::signal(SIGXFSZ, SIG_IGN);
+        if (::setrlimit(RLIMIT_FSIZE, &limit) != 0)
+            ::_exit(126);
+        if (options.user != 0 && (::setgid(options.user) != 0 || ::setuid(options.user) != 0))
+            ::_exit(126);
+        ::dup2(out[1], STDOUT_FILENO);
+        ::dup2(err[1], STDERR_FILENO);
+        ::execv(MORVASK_BINARY, argv.data());
+        ::_exit(127);
+    }
+    ::close(out[1]);
+    ::close(err[1]);
+    result r{drain(out[0]), drain(err[0]), -1};
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return r;
+}
+
+// Names, kinds and contents of everything in a directory, to show that a run touched nothing.
+std::map<std::string, std::string> snapshot(const fs::path& dir)
+{
+    std::map<std::string, std::string> entries;
+    for (const fs::directory_entry& entry : fs::directory_iterator(dir)) {
+        const fs::file_status st = entry.symlink_status();
+        entries[entry.path().filename()] =
+            fs::is_symlink(st)        ? "link to " + fs::read_symlink(entry).string()
+            : fs::is_regular_file(st) ? "file " + test::read_file(entry.path())
+                                      : "other";
+    }
+    return entries;
+}
+
+mode_t mode_of(const fs::path& path)
+{
+    struct stat st {};
+    ::stat(path.c_str(), &st);
+    return st.st_mode & 07777;
+}
+
+class Morvask : public ::testing::Test {
+protected:
+    test::temp_dir dir;
+    run_options here{dir.path};
+
+    result run_here(const std::vector<std::string>& args) { return run(args, here); }
+};
+
+struct refused_case {
+    std::vector<std::string> args;
+    std::string out;
+    int status;
+};
+
+} // namespace
+
+TEST_F(Morvask, RefusedRunsTouchNothing)
+{
+    test::write_file(dir / "src", "plain text\n");
+    test::write_file(dir / "dst", "older output");
+    fs::create_hard_link(dir / "src", dir / "hard");
+    fs::create_symlink("src", dir / "soft");
+    fs::create_directory(dir / "sub");
+    const auto before = snapshot(dir.path);
+
+    const refused_case cases[] = {
+        {{}, usage, 2},
+        {{"-e"}, usage, 2},
+        {{"-e", "src"}, usage, 2},
+        {{"-e", "src", "dst", "more"}, usage, 2},
+        {{"--help"}, usage, 0},
+        {{"-h"}, usage, 0},
+        {{"-x", "src", "dst"}, "unknown option '-x'\n", 2},
+        {{"--e", "src", "dst"}, "unknown option '--e'\n", 2},
+        {{"-encode", "src", "dst"}, "unknown option '-encode'\n", 2},
+        {{"-e1", "src", "dst"}, "unknown option '-e1'\n", 2},
+        {{"e", "src", "dst"}, "unknown option 'e'\n", 2},
+        {{"", "src", "dst"}, "unknown option ''\n", 2},
+        {{"-%s", "missing", "no/dir/dst"}, "unknown option '-%s'\n", 2},
+        {{"-e", "missing", "new"}, "missing file not found.\n", 1},
+        {{"-d", "", "new"}, " file not found.\n", 1},
+        {{"-e", "%d%s%n", "new"}, "%d%s%n file not found.\n", 1},
+        {{"-e", "-", "new"}, "- file not found.\n", 1},
+        {{"-e", ".", "new"}, "Can't read . file.\n", 1},
+        {{"-e", "src", "no/dir/dst"}, "Can't open no/dir/dst file.\n", 1},
+        {{"-e", "src", "sub"}, "Can't open sub file.\n", 1},
+        {{"-e", "src", "src"}, "src and src are the same file.\n", 1},
+        {{"-E", "src", "./src"}, "src and ./src are the same file.\n", 1},
+        {{"-d", "src", "hard"}, "src and hard are the same file.\n", 1},
+        {{"-D", "soft", "src"}, "soft and src are the same file.\n", 1},
+    };
+    for (const refused_case& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.args));
+        const result r = run_here(c.args);
+        EXPECT_EQ(r.out, c.out);
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(snapshot(dir.path), before);
+    }
+}
+
+TEST_F(Morvask, EncodesAndDecodesWithEveryOption)
+{
+    const std::string data = test::random_bytes(300'001);
+    test::write_file(dir / "src", data);
+    for (const auto& [encode, decode] : {std::pair{"-e", "-d"}, {"-E", "-D"}}) {
+        SCOPED_TRACE(encode);
+        // Longer than the output, to show that what was there goes.
+        test::write_file(dir / "enc", test::random_bytes(500'000));
+        const result e = run_here({encode, "src", "enc"});
+        EXPECT_EQ(e.out, "Encode...OK.\n");
+        EXPECT_EQ(e.err, "");
+        EXPECT_EQ(e.status, 0);
+        EXPECT_EQ(test::read_file(dir / "enc"), test::substitute(encode_table, data));
+
+        const result d = run_here({decode, "enc", "dec"});
+        EXPECT_EQ(d.out, "Decode...OK.\n");
+        EXPECT_EQ(d.err, "");
+        EXPECT_EQ(d.status, 0);
+        EXPECT_EQ(test::read_file(dir / "dec"), data);
+        fs::remove(dir / "dec");
+    }
+}
+
+TEST_F(Morvask, LoneDashNamesAFile)
+{
+    test::write_file(dir / "-", "dash");
+    EXPECT_EQ(run_here({"-e", "-", "enc"}).out, "Encode...OK.\n");
+    fs::remove(dir / "-");
+    EXPECT_EQ(run_here({"-d", "enc", "-"}).out, "Decode...OK.\n");
+    EXPECT_EQ(test::read_file(dir / "-"), "dash");
+}
+
+TEST_F(Morvask, StreamsThroughFifosAndDevices)
+{
+    const std::string data = test::random_bytes(200'000);
+    ::mkfifo((dir / "in").c_str(), 0600);
+    ::mkfifo((dir / "out").c_str(), 0600);
+    std::string got;
+    std::thread writer([&] { test::write_file(dir / "in", data); });
+    std::thread reader([&] { got = test::read_file(dir / "out"); });
+    const result r = run_here({"-e", "in", "out"});
+    writer.join();
+    reader.join();
+    EXPECT_EQ(r.out, "Encode...OK.\n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(got, test::substitute(encode_table, data));
+    EXPECT_TRUE(fs::is_fifo(dir / "out"));
+
+    const result null = run({"-d", MORVASK_BINARY, "/dev/null"});
+    EXPECT_EQ(null.out, "Decode...OK.\n");
+    EXPECT_EQ(null.status, 0);
+    EXPECT_TRUE(fs::is_character_file("/dev/null"));
+}
+
+TEST_F(Morvask, CreatedDestinationIsNoMoreOpenThanItsSource)
+{
+    const std::pair<mode_t, mode_t> cases[] = {
+        {0600, 0600}, {0640, 0640}, {0666, 0644}, {0755, 0644}, {0407, 0604},
+    };
+    test::write_file(dir / "src", "x");
+    for (const auto& [source_mode, expected] : cases) {
+        SCOPED_TRACE(source_mode);
+        fs::remove(dir / "dst");
+        ::chmod((dir / "src").c_str(), source_mode);
+        EXPECT_EQ(run_here({"-e", "src", "dst"}).status, 0);
+        EXPECT_EQ(mode_of(dir / "dst"), expected);
+    }
+    ::chmod((dir / "dst").c_str(), 0660);
+    EXPECT_EQ(run_here({"-e", "src", "dst"}).status, 0);
+    EXPECT_EQ(mode_of(dir / "dst"), 0660u);
+}
+
+TEST_F(Morvask, FailedRunLeavesNoPartialOutput)
+{
+    struct failure_case {
+        std::string source;
+        std::string destination;
+        bool existing;
+        rlim_t file_size_limit;
+        std::string out;
+    };
+    const failure_case cases[] = {
+        {"/proc/self/mem", "dst", false, RLIM_INFINITY, "Encode...Can't read /proc/self/mem file.\n"},
+        {"/proc/self/mem", "dst", true, RLIM_INFINITY, "Encode...Can't read /proc/self/mem file.\n"},
+        {"src", "dst", false, 64 * 1024, "Encode...Can't write dst file.\n"},
+        {"src", "dst", true, 64 * 1024, "Encode...Can't write dst file.\n"},
+        {"src", "/dev/full", false, RLIM_INFINITY, "Encode...Can't write /dev/full file.\n"},
+    };
+    const std::string data = test::random_bytes(1 << 20);
+    test::write_file(dir / "src", data);
+    for (const failure_case& c : cases) {
+        SCOPED_TRACE(c.out + (c.existing ? " over an existing file" : ""));
+        fs::remove(dir / "dst");
+        if (c.existing) {
+            test::write_file(dir / "dst", "older output");
+            ::chmod((dir / "dst").c_str(), 0640);
+        }
+        const result r =
+            run({"-e", c.source, c.destination}, {dir.path, c.file_size_limit});
+        EXPECT_EQ(r.out, c.out);
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(fs::exists(dir / "dst"), c.existing);
+        if (c.existing) {
+            EXPECT_EQ(fs::file_size(dir / "dst"), 0u);
+            EXPECT_EQ(mode_of(dir / "dst"), 0640u);
+        }
+        EXPECT_EQ(test::read_file(dir / "src"), data);
+    }
+}
+
+TEST_F(Morvask, FullDiskLeavesNoPartialOutput)
+{
+    fs::create_directory(dir / "full");
+    if (::mount("tmpfs", (dir / "full").c_str(), "tmpfs", 0, "size=64k") != 0)
+        GTEST_SKIP() << "needs root to mount a small tmpfs";
+    struct unmount {
+        fs::path at;
+        ~unmount() { ::umount(at.c_str()); }
+    } guard{dir / "full"};
+    test::write_file(dir / "src", test::random_bytes(1 << 20));
+    test::write_file(dir / "full/old", "older output");
+
+    for (const std::string destination : {"full/new", "full/old"}) {
+        const result r = run_here({"-e", "src", destination});
+        EXPECT_EQ(r.out, "Encode...Can't write " + destination + " file.\n");
+        EXPECT_EQ(r.status, 1);
+    }
+    EXPECT_FALSE(fs::exists(dir / "full/new"));
+    EXPECT_EQ(fs::file_size(dir / "full/old"), 0u);
+}
+
+TEST_F(Morvask, SourceTheUserMayNotReadIsNotFound)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to run the tool as another user";
+    fs::permissions(dir.path, fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
+    test::write_file(dir / "src", "private");
+    ::chmod((dir / "src").c_str(), 0600);
+    const auto before = snapshot(dir.path);
+
+    const result r = run({"-e", "src", "dst"}, {dir.path, RLIM_INFINITY, 65534});
+    if (r.status == 126 || r.status == 127)
+        GTEST_SKIP() << "another user cannot reach the tool or the test's files here";
+    EXPECT_EQ(r.out, "src file not found.\n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(snapshot(dir.path), before);
+}

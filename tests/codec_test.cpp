@@ -1,0 +1,132 @@
+#include "codec/transcode.hpp"
+#include "test_support.hpp"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <memory>
+#include <sys/mman.h>
+#include <thread>
+#include <unistd.h>
+
+using namespace morvask;
+
+namespace {
+
+int memory_file(const std::string& bytes)
+{
+    const int fd = ::memfd_create("morvask-test", 0);
+    EXPECT_EQ(::write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    ::lseek(fd, 0, SEEK_SET);
+    return fd;
+}
+
+std::string contents(int fd)
+{
+    std::string bytes(static_cast<std::size_t>(::lseek(fd, 0, SEEK_END)), '\0');
+    EXPECT_EQ(::pread(fd, bytes.data(), bytes.size(), 0), static_cast<ssize_t>(bytes.size()));
+    return bytes;
+}
+
+struct streams {
+    std::unique_ptr<source_stream> source = std::make_unique<source_stream>();
+    std::unique_ptr<destination_stream> destination = std::make_unique<destination_stream>();
+    streams(int source_fd, int destination_fd)
+    {
+        source->fd = source_fd;
+        destination->fd = destination_fd;
+    }
+    ~streams()
+    {
+        ::close(source->fd);
+        ::close(destination->fd);
+    }
+    void transcode(const substitution_table& table)
+    {
+        transcode_stream(table, *source, *destination);
+    }
+};
+
+std::string transcode(const substitution_table& table, const std::string& input)
+{
+    streams s(memory_file(input), memory_file(""));
+    s.transcode(table);
+    EXPECT_FALSE(s.source->error);
+    EXPECT_TRUE(flush(*s.destination));
+    return contents(s.destination->fd);
+}
+
+} // namespace
+
+// The table is the file format: files encoded before must decode after.
+TEST(SubstitutionTables, EncodingOfEveryByteValueIsPinned)
+{
+    std::string every_byte(256, '\0');
+    for (std::size_t i = 0; i < every_byte.size(); ++i)
+        every_byte[i] = static_cast<char>(i);
+    std::string golden;
+    for (const char* hex = "511d4365ce95bf8ce3ffc522b48fc8864f0a14e1c309bef3cbb5ef4c335097b6"
+                           "9ffa7af841a282eaab679327969ae9ae7d052b0cd6e76976714048a117a7c6db"
+                           "1b0f15ca630b4257bc9cee1ecd2d2a1a387bf2fb0879fd37ad7eb3255af43a06"
+                           "305dccbbd52146dc34c02970f53fedafcff6a5b990609288bd59584bf1e0d36a"
+                           "c284a96f18ec3e45496e353d749e9d7fa0e452b1e8a636328bf791a894d4002e"
+                           "814e83de0244e656b880c428f062121061d713eb5c8e2c894dd9645e6bd1c904"
+                           "ac9b233b7cd06c542668d2fc398d3107ba5355b20d2f87240185a4b0193c5fd8"
+                           "0e7598e5208a471cda6d77f9e272991f4ac7fedfa373b7035b117866aa16ddc1";
+         *hex != '\0'; hex += 2)
+        golden += static_cast<char>(std::stoi(std::string(hex, 2), nullptr, 16));
+
+    EXPECT_EQ(transcode(encode_table, every_byte), golden);
+    EXPECT_EQ(transcode(decode_table, golden), every_byte);
+}
+
+// Sizes around the 16-byte chunk and around the streams' buffer, where refills and flushes fall.
+TEST(TranscodeStream, EveryByteIsSubstitutedAndComesBack)
+{
+    constexpr std::size_t buffer = stream_buffer_size;
+    for (const std::size_t size :
+         {0UL, 1UL, 15UL, 16UL, 17UL, 33UL, buffer - 1, buffer, buffer + 1, 3 * buffer + 5}) {
+        SCOPED_TRACE(size);
+        const std::string input = test::random_bytes(size, static_cast<unsigned>(size));
+        const std::string encoded = transcode(encode_table, input);
+        EXPECT_EQ(encoded, test::substitute(encode_table, input));
+        EXPECT_EQ(transcode(decode_table, encoded), input);
+    }
+}
+
+// A pipe delivers whatever the writer has put in so far, rarely a whole chunk.
+TEST(TranscodeStream, SourceThatDeliversInPieces)
+{
+    const std::string input = test::random_bytes(100'003);
+    int pipe_fds[2];
+    ASSERT_EQ(::pipe(pipe_fds), 0);
+    std::thread writer([&] {
+        for (std::size_t at = 0; at < input.size(); at += 7)
+            (void)::write(pipe_fds[1], input.data() + at, std::min<std::size_t>(7, input.size() - at));
+        ::close(pipe_fds[1]);
+    });
+    streams s(pipe_fds[0], memory_file(""));
+    s.transcode(encode_table);
+    writer.join();
+    ASSERT_TRUE(flush(*s.destination));
+    EXPECT_EQ(contents(s.destination->fd), test::substitute(encode_table, input));
+}
+
+TEST(TranscodeStream, FailedWriteEndsTheLoopAtOnce)
+{
+    const std::size_t size = 8 * stream_buffer_size;
+    streams s(memory_file(test::random_bytes(size)), ::open("/dev/full", O_WRONLY));
+    s.transcode(encode_table);
+    EXPECT_TRUE(s.destination->error);
+    EXPECT_FALSE(s.source->error);
+    // Had the loop gone on, it would have read the whole source.
+    EXPECT_LE(::lseek(s.source->fd, 0, SEEK_CUR), static_cast<off_t>(2 * stream_buffer_size));
+}
+
+TEST(TranscodeStream, FailedReadIsFlaggedAndNothingIsWritten)
+{
+    streams s(::open(".", O_RDONLY | O_DIRECTORY), memory_file(""));
+    s.transcode(encode_table);
+    EXPECT_TRUE(s.source->error);
+    EXPECT_TRUE(flush(*s.destination));
+    EXPECT_EQ(contents(s.destination->fd), "");
+}

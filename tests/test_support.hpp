@@ -1,0 +1,55 @@
+#pragma once
+
+#include "codec/substitution_tables.hpp"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <string>
+
+namespace test {
+
+inline std::string random_bytes(std::size_t size, unsigned seed = 1)
+{
+    std::mt19937 engine(seed);
+    std::uniform_int_distribution<int> byte(0, 255);
+    std::string bytes(size, '\0');
+    for (char& c : bytes)
+        c = static_cast<char>(byte(engine));
+    return bytes;
+}
+
+// The definition of the encoded form, byte by byte, to compare the fast path against.
+inline std::string substitute(const morvask::substitution_table& table, std::string bytes)
+{
+    for (char& c : bytes)
+        c = static_cast<char>(table[static_cast<unsigned char>(c)]);
+    return bytes;
+}
+
+inline std::string read_file(const std::filesystem::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+inline void write_file(const std::filesystem::path& path, const std::string& bytes)
+{
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+// A fresh directory, removed with everything in it at the end of the test.
+struct temp_dir {
+    std::filesystem::path path;
+    temp_dir()
+    {
+        std::string name = (std::filesystem::temp_directory_path() / "morvask-test-XXXXXX").string();
+        path = ::mkdtemp(name.data());
+    }
+    ~temp_dir() { std::filesystem::remove_all(path); }
+    std::filesystem::path operator/(const std::string& name) const { return path / name; }
+};
+
+} // namespace test
