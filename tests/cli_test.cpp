@@ -102,7 +102,7 @@ mode_t mode_of(const fs::path& path)
 }
 
 class Morvask : public ::testing::Test {
-protected:
+  protected:
     test::temp_dir dir;
     run_options here{dir.path};
 
@@ -244,8 +244,10 @@ TEST_F(Morvask, FailedRunLeavesNoPartialOutput)
         std::string out;
     };
     const failure_case cases[] = {
-        {"/proc/self/mem", "dst", false, RLIM_INFINITY, "Encode...Can't read /proc/self/mem file.\n"},
-        {"/proc/self/mem", "dst", true, RLIM_INFINITY, "Encode...Can't read /proc/self/mem file.\n"},
+        {"/proc/self/mem", "dst", false, RLIM_INFINITY,
+         "Encode...Can't read /proc/self/mem file.\n"},
+        {"/proc/self/mem", "dst", true, RLIM_INFINITY,
+         "Encode...Can't read /proc/self/mem file.\n"},
         {"src", "dst", false, 64 * 1024, "Encode...Can't write dst file.\n"},
         {"src", "dst", true, 64 * 1024, "Encode...Can't write dst file.\n"},
         {"src", "/dev/full", false, RLIM_INFINITY, "Encode...Can't write /dev/full file.\n"},
@@ -259,8 +261,7 @@ TEST_F(Morvask, FailedRunLeavesNoPartialOutput)
             test::write_file(dir / "dst", "older output");
             ::chmod((dir / "dst").c_str(), 0640);
         }
-        const result r =
-            run({"-e", c.source, c.destination}, {dir.path, c.file_size_limit});
+        const result r = run({"-e", c.source, c.destination}, {dir.path, c.file_size_limit});
         EXPECT_EQ(r.out, c.out);
         EXPECT_EQ(r.err, "");
         EXPECT_EQ(r.status, 1);
@@ -298,7 +299,8 @@ TEST_F(Morvask, SourceTheUserMayNotReadIsNotFound)
 {
     if (::geteuid() != 0)
         GTEST_SKIP() << "needs root to run the tool as another user";
-    fs::permissions(dir.path, fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
+    fs::permissions(dir.path,
+                    fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
     test::write_file(dir / "src", "private");
     ::chmod((dir / "src").c_str(), 0600);
     const auto before = snapshot(dir.path);

@@ -1,10 +1,13 @@
 #include "codec/transcode.hpp"
 #include "test_support.hpp"
 
+#include <csignal>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <memory>
+#include <pthread.h>
 #include <sys/mman.h>
+#include <sys/time.h>
 #include <thread>
 #include <unistd.h>
 
@@ -101,7 +104,8 @@ TEST(TranscodeStream, SourceThatDeliversInPieces)
     ASSERT_EQ(::pipe(pipe_fds), 0);
     std::thread writer([&] {
         for (std::size_t at = 0; at < input.size(); at += 7)
-            (void)::write(pipe_fds[1], input.data() + at, std::min<std::size_t>(7, input.size() - at));
+            (void)::write(pipe_fds[1], input.data() + at,
+                          std::min<std::size_t>(7, input.size() - at));
         ::close(pipe_fds[1]);
     });
     streams s(pipe_fds[0], memory_file(""));
@@ -109,6 +113,55 @@ TEST(TranscodeStream, SourceThatDeliversInPieces)
     writer.join();
     ASSERT_TRUE(flush(*s.destination));
     EXPECT_EQ(contents(s.destination->fd), test::substitute(encode_table, input));
+}
+
+// A signal that interrupts a pipe read or write makes it fail with EINTR, or return short once
+// some bytes have moved; neither may lose or repeat a byte.
+TEST(TranscodeStream, InterruptedReadsAndWritesLoseNothing)
+{
+    const std::string input = test::random_bytes(4 * stream_buffer_size + 9);
+    int in[2];
+    int out[2];
+    ASSERT_EQ(::pipe(in), 0);
+    ASSERT_EQ(::pipe(out), 0);
+
+    struct sigaction interrupt {};
+    interrupt.sa_handler = [](int) {}; // no SA_RESTART, so blocked calls return early
+    struct sigaction previous {};
+    ::sigaction(SIGALRM, &interrupt, &previous);
+    sigset_t alarm;
+    sigemptyset(&alarm);
+    sigaddset(&alarm, SIGALRM);
+    // The helper threads block the signal, so only the transcoding thread is interrupted.
+    ::pthread_sigmask(SIG_BLOCK, &alarm, nullptr);
+    std::thread writer([&] { // in pauses, so that reads wait on an empty pipe
+        for (std::size_t at = 0; at < input.size(); at += 4099) {
+            (void)::write(in[1], input.data() + at, std::min<std::size_t>(4099, input.size() - at));
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+        ::close(in[1]);
+    });
+    std::string got;
+    std::thread reader([&] {
+        char chunk[997]; // small, to keep the pipe full and the writes blocked
+        for (ssize_t n; (n = ::read(out[0], chunk, sizeof chunk)) > 0;)
+            got.append(chunk, static_cast<std::size_t>(n));
+    });
+    ::pthread_sigmask(SIG_UNBLOCK, &alarm, nullptr);
+    const itimerval every_50us{{0, 50}, {0, 50}};
+    ::setitimer(ITIMER_REAL, &every_50us, nullptr);
+    {
+        streams s(in[0], out[1]);
+        s.transcode(encode_table);
+        EXPECT_FALSE(s.source->error);
+        EXPECT_TRUE(flush(*s.destination));
+    }
+    const itimerval stop{};
+    ::setitimer(ITIMER_REAL, &stop, nullptr);
+    ::sigaction(SIGALRM, &previous, nullptr);
+    writer.join();
+    reader.join();
+    EXPECT_EQ(got, test::substitute(encode_table, input));
 }
 
 TEST(TranscodeStream, FailedWriteEndsTheLoopAtOnce)

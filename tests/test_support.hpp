@@ -45,7 +45,8 @@ struct temp_dir {
     std::filesystem::path path;
     temp_dir()
     {
-        std::string name = (std::filesystem::temp_directory_path() / "morvask-test-XXXXXX").string();
+        std::string name =
+            (std::filesystem::temp_directory_path() / "morvask-test-XXXXXX").string();
         path = ::mkdtemp(name.data());
     }
     ~temp_dir() { std::filesystem::remove_all(path); }

@@ -25,7 +25,8 @@ void discard(const output_file& out)
 open_result open_output(output_file& out, const char* path, const struct stat& source)
 {
     // Never execute bits, and never more open than the source: a private source stays private.
-    const mode_t mode = S_IRUSR | S_IWUSR | (source.st_mode & (S_IRGRP | S_IWGRP | S_IROTH | S_IWOTH));
+    const mode_t mode =
+        S_IRUSR | S_IWUSR | (source.st_mode & (S_IRGRP | S_IWGRP | S_IROTH | S_IWOTH));
     out = {path, ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode), true, false};
     if (out.fd < 0 && errno == EEXIST) {
         out.created = false;
