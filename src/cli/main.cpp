@@ -54,13 +54,9 @@ destination_stream destination;
 
 int main(int argc, char* argv[])
 {
-    if (argc == 2 && is_help(argv[1])) {
-        std::fputs(messages::usage, stdout);
-        return exit_ok;
-    }
     if (argc != 4) {
         std::fputs(messages::usage, stdout);
-        return exit_usage;
+        return argc == 2 && is_help(argv[1]) ? exit_ok : exit_usage;
     }
     // Before any file is opened, so that a mistyped option never empties a destination.
     const mode* const selected = find_mode(argv[1]);

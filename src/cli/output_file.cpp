@@ -9,7 +9,8 @@ namespace morvask {
 
 namespace {
 
-// Through the descriptor while it is open, so that it is this file, whatever the path names now.
+// Emptied through the descriptor while one is open, so that it is this file whatever the path
+// names by now.
 void discard(const output_file& out)
 {
     if (out.created)
