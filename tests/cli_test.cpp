@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
+#include <tuple>
 #include <unistd.h>
 #include <vector>
 
@@ -164,10 +165,12 @@ TEST_F(Morvask, RefusedRunsTouchNothing)
 
 TEST_F(Morvask, EncodesAndDecodesWithEveryOption)
 {
-    const std::string data = test::random_bytes(300'001);
-    test::write_file(dir / "src", data);
-    for (const auto& [encode, decode] : {std::pair{"-e", "-d"}, {"-E", "-D"}}) {
-        SCOPED_TRACE(encode);
+    const std::tuple<const char*, const char*, std::size_t> cases[] = {
+        {"-e", "-d", 300'001}, {"-E", "-D", 300'001}, {"-e", "-d", 0}};
+    for (const auto& [encode, decode, size] : cases) {
+        SCOPED_TRACE(std::string(encode) + " " + std::to_string(size));
+        const std::string data = test::random_bytes(size);
+        test::write_file(dir / "src", data);
         // Longer than the output, to show that what was there goes.
         test::write_file(dir / "enc", test::random_bytes(500'000));
         const result e = run_here({encode, "src", "enc"});
