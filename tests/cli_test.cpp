@@ -34,16 +34,6 @@ struct run_options {
     uid_t user = 0; // other than root: run as this user
 };
 
-std::string drain(int fd)
-{
-    std::string bytes;
-    char chunk[4096];
-    for (ssize_t got; (got = ::read(fd, chunk, sizeof chunk)) > 0;)
-        bytes.append(chunk, static_cast<std::size_t>(got));
-    ::close(fd);
-    return bytes;
-}
-
 // Runs the built tool under another name, to show that it always calls itself morvask.
 result run(const std::vector<std::string>& args, const run_options& options = {})
 {
@@ -74,7 +64,7 @@ result run(const std::vector<std::string>& args, const run_options& options = {}
     }
     ::close(out[1]);
     ::close(err[1]);
-    result r{drain(out[0]), drain(err[0]), -1};
+    result r{test::drain(out[0]), test::drain(err[0]), -1};
     int status = 0;
     ::waitpid(pid, &status, 0);
     r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);

@@ -30,6 +30,19 @@ std::string contents(int fd)
     return bytes;
 }
 
+// Writes bytes to a pipe a piece at a time, pausing after each, then closes it.
+std::thread feed_in_pieces(int fd, const std::string& bytes, std::size_t piece,
+                           std::chrono::microseconds pause = {})
+{
+    return std::thread([=, &bytes] {
+        for (std::size_t at = 0; at < bytes.size(); at += piece) {
+            (void)::write(fd, bytes.data() + at, std::min(piece, bytes.size() - at));
+            std::this_thread::sleep_for(pause);
+        }
+        ::close(fd);
+    });
+}
+
 struct streams {
     std::unique_ptr<source_stream> source = std::make_unique<source_stream>();
     std::unique_ptr<destination_stream> destination = std::make_unique<destination_stream>();
@@ -102,12 +115,7 @@ TEST(TranscodeStream, SourceThatDeliversInPieces)
     const std::string input = test::random_bytes(100'003);
     int pipe_fds[2];
     ASSERT_EQ(::pipe(pipe_fds), 0);
-    std::thread writer([&] {
-        for (std::size_t at = 0; at < input.size(); at += 7)
-            (void)::write(pipe_fds[1], input.data() + at,
-                          std::min<std::size_t>(7, input.size() - at));
-        ::close(pipe_fds[1]);
-    });
+    std::thread writer = feed_in_pieces(pipe_fds[1], input, 7);
     streams s(pipe_fds[0], memory_file(""));
     s.transcode(encode_table);
     writer.join();
@@ -134,19 +142,10 @@ TEST(TranscodeStream, InterruptedReadsAndWritesLoseNothing)
     sigaddset(&alarm, SIGALRM);
     // The helper threads block the signal, so only the transcoding thread is interrupted.
     ::pthread_sigmask(SIG_BLOCK, &alarm, nullptr);
-    std::thread writer([&] { // in pauses, so that reads wait on an empty pipe
-        for (std::size_t at = 0; at < input.size(); at += 4099) {
-            (void)::write(in[1], input.data() + at, std::min<std::size_t>(4099, input.size() - at));
-            std::this_thread::sleep_for(std::chrono::microseconds(200));
-        }
-        ::close(in[1]);
-    });
+    // Pauses leave reads waiting on an empty pipe; 128 KiB flushes into a 64 KiB pipe block writes.
+    std::thread writer = feed_in_pieces(in[1], input, 4099, std::chrono::microseconds(200));
     std::string got;
-    std::thread reader([&] {
-        char chunk[997]; // small, to keep the pipe full and the writes blocked
-        for (ssize_t n; (n = ::read(out[0], chunk, sizeof chunk)) > 0;)
-            got.append(chunk, static_cast<std::size_t>(n));
-    });
+    std::thread reader([&] { got = test::drain(out[0]); });
     ::pthread_sigmask(SIG_UNBLOCK, &alarm, nullptr);
     const itimerval every_50us{{0, 50}, {0, 50}};
     ::setitimer(ITIMER_REAL, &every_50us, nullptr);

@@ -8,6 +8,7 @@
 #include <iterator>
 #include <random>
 #include <string>
+#include <unistd.h>
 
 namespace test {
 
@@ -33,6 +34,17 @@ inline std::string read_file(const std::filesystem::path& path)
 {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), {}};
+}
+
+// Reads fd to its end, then closes it.
+inline std::string drain(int fd)
+{
+    std::string bytes;
+    char chunk[4096];
+    for (ssize_t got; (got = ::read(fd, chunk, sizeof chunk)) > 0;)
+        bytes.append(chunk, static_cast<std::size_t>(got));
+    ::close(fd);
+    return bytes;
 }
 
 inline void write_file(const std::filesystem::path& path, const std::string& bytes)
