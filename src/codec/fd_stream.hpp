@@ -33,11 +33,25 @@ struct destination_stream {
 std::size_t read_refilling(source_stream& stream, unsigned char* out, std::size_t count);
 std::size_t write_flushing(destination_stream& stream, const unsigned char* in, std::size_t count);
 
+// The fast paths below are static so that a translation unit built for a wider instruction set
+// keeps its own copy, which the linker cannot hand to code that runs on every CPU.
+
+// Whether count bytes can be read, or written, without a call that reaches the file.
+static inline bool buffered(const source_stream& stream, std::size_t count)
+{
+    return stream.end - stream.begin >= count;
+}
+
+static inline bool room_for(const destination_stream& stream, std::size_t count)
+{
+    return stream_buffer_size - stream.used >= count;
+}
+
 // Copies up to count bytes into out; fewer only at the end of the source or on a read error,
 // which sets the error flag.
-inline std::size_t read(source_stream& stream, unsigned char* out, std::size_t count)
+static inline std::size_t read(source_stream& stream, unsigned char* out, std::size_t count)
 {
-    if (stream.end - stream.begin < count)
+    if (!buffered(stream, count))
         return read_refilling(stream, out, count);
     std::memcpy(out, stream.buffer + stream.begin, count);
     stream.begin += count;
@@ -45,9 +59,10 @@ inline std::size_t read(source_stream& stream, unsigned char* out, std::size_t c
 }
 
 // Takes count bytes, or fewer when a write fails, which sets the error flag.
-inline std::size_t write(destination_stream& stream, const unsigned char* in, std::size_t count)
+static inline std::size_t write(destination_stream& stream, const unsigned char* in,
+                                std::size_t count)
 {
-    if (stream_buffer_size - stream.used < count)
+    if (!room_for(stream, count))
         return write_flushing(stream, in, count);
     std::memcpy(stream.buffer + stream.used, in, count);
     stream.used += count;

@@ -1,23 +1,15 @@
 #include "codec/transcode.hpp"
 
-#include <array>
+#include "codec/kernels.hpp"
 
 namespace morvask {
 
 void transcode_stream(const substitution_table& table, source_stream& source,
                       destination_stream& destination)
 {
-    std::array<unsigned char, 16> in;
-    std::array<unsigned char, 16> out;
-    for (;;) {
-        const std::size_t count = read(source, in.data(), in.size());
-        if (count == 0)
-            return;
-        for (std::size_t i = 0; i < count; ++i)
-            out[i] = table[in[i]];
-        if (write(destination, out.data(), count) != count)
-            return;
-    }
+    // Chosen once: the CPU does not change under a running process.
+    static const auto transcode = fastest_kernel().transcode;
+    transcode(table, source, destination);
 }
 
 } // namespace morvask

@@ -1,0 +1,31 @@
+#include "codec/kernels.hpp"
+#include "codec/transcode_loop.hpp"
+
+namespace morvask {
+
+namespace {
+
+struct scalar_lookup {
+    const substitution_table& table;
+    void operator()(const unsigned char* in, unsigned char* out) const
+    {
+        for (std::size_t i = 0; i < 16; ++i)
+            out[i] = table[in[i]];
+    }
+};
+
+} // namespace
+
+void lookup_scalar(const substitution_table& table, const unsigned char* in, unsigned char* out,
+                   std::size_t count)
+{
+    lookup_chunk(scalar_lookup{table}, in, out, count);
+}
+
+void transcode_scalar(const substitution_table& table, source_stream& source,
+                      destination_stream& destination)
+{
+    transcode_loop(scalar_lookup{table}, source, destination);
+}
+
+} // namespace morvask

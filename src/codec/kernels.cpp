@@ -1,0 +1,35 @@
+#include "codec/kernels.hpp"
+
+#include <array>
+
+namespace morvask {
+
+namespace {
+
+// The CPU checks live here, in code built for every CPU, never beside the kernels they guard.
+constexpr std::array all_kernels = {
+#ifdef MORVASK_X86_KERNELS
+    // __builtin_cpu_supports also checks that the OS saves the wider registers.
+    kernel{"avx2", [] { return __builtin_cpu_supports("avx2") != 0; }, lookup_avx2, transcode_avx2},
+    kernel{"ssse3", [] { return __builtin_cpu_supports("ssse3") != 0; }, lookup_ssse3,
+           transcode_ssse3},
+#endif
+    kernel{"scalar", [] { return true; }, lookup_scalar, transcode_scalar},
+};
+
+} // namespace
+
+std::span<const kernel> kernels()
+{
+    return all_kernels;
+}
+
+const kernel& fastest_kernel()
+{
+    for (const kernel& candidate : all_kernels)
+        if (candidate.supported())
+            return candidate;
+    return all_kernels.back();
+}
+
+} // namespace morvask
