@@ -1,4 +1,22 @@
 include(GNUInstallDirs)
 
 install(TARGETS morvask RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(FILES docs/morvask.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
+# The man page and the changelog carry the project's version, and are installed compressed, as
+# man and Debian expect. -n keeps the build's time out of the files, so they build the same twice.
+find_program(GZIP gzip REQUIRED)
+set(compressed_docs)
+foreach(doc IN ITEMS docs/morvask.1 packaging/changelog)
+    get_filename_component(name ${doc} NAME)
+    configure_file(${doc}.in ${PROJECT_BINARY_DIR}/${name} @ONLY)
+    add_custom_command(
+        OUTPUT ${PROJECT_BINARY_DIR}/${name}.gz
+        COMMAND ${GZIP} -9 -n -f -k ${PROJECT_BINARY_DIR}/${name}
+        DEPENDS ${PROJECT_BINARY_DIR}/${name})
+    list(APPEND compressed_docs ${PROJECT_BINARY_DIR}/${name}.gz)
+endforeach()
+add_custom_target(compressed_docs ALL DEPENDS ${compressed_docs})
+
+install(FILES ${PROJECT_BINARY_DIR}/morvask.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${PROJECT_BINARY_DIR}/changelog.gz packaging/copyright
+        DESTINATION ${CMAKE_INSTALL_DOCDIR})
