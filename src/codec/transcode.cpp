@@ -7,9 +7,8 @@ namespace morvask {
 void transcode_stream(const substitution_table& table, source_stream& source,
                       destination_stream& destination)
 {
-    // Chosen once: the CPU does not change under a running process.
-    static const auto transcode = fastest_kernel().transcode;
-    transcode(table, source, destination);
+    // The CPU's features were read once, at start-up; asking again only reads what was learnt.
+    fastest_kernel().transcode(table, source, destination);
 }
 
 } // namespace morvask
