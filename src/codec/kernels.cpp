@@ -10,6 +10,12 @@ namespace {
 constexpr std::array all_kernels = {
 #ifdef MORVASK_X86_KERNELS
     // __builtin_cpu_supports also checks that the OS saves the wider registers.
+    kernel{"avx512vbmi",
+           [] {
+               return __builtin_cpu_supports("avx512bw") != 0 &&
+                      __builtin_cpu_supports("avx512vbmi") != 0;
+           },
+           lookup_avx512vbmi, transcode_avx512vbmi},
     kernel{"avx2", [] { return __builtin_cpu_supports("avx2") != 0; }, lookup_avx2, transcode_avx2},
     kernel{"ssse3", [] { return __builtin_cpu_supports("ssse3") != 0; }, lookup_ssse3,
            transcode_ssse3},
