@@ -92,8 +92,12 @@ TEST_P(Kernel, TranscodesWholeSourcesAsScalarDoes)
         const substitution_table table = random_table(static_cast<unsigned>(size));
         const std::string input = test::random_bytes(size, static_cast<unsigned>(size) + 1);
         const std::optional<std::string> expected = test::transcode(table, input, scalar.transcode);
-        ASSERT_TRUE(expected);
-        EXPECT_EQ(test::transcode(table, input, k.transcode), expected);
+        const std::optional<std::string> got = test::transcode(table, input, k.transcode);
+        ASSERT_TRUE(expected && got);
+        ASSERT_EQ(got->size(), expected->size());
+        // The offset, not the megabytes around it.
+        const auto differ = std::mismatch(got->begin(), got->end(), expected->begin()).first;
+        EXPECT_TRUE(differ == got->end()) << "first difference at byte " << differ - got->begin();
     }
 }
 
