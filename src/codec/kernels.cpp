@@ -1,5 +1,6 @@
 #include "codec/kernels.hpp"
 
+#include <algorithm>
 #include <array>
 
 namespace morvask {
@@ -32,10 +33,9 @@ std::span<const kernel> kernels()
 
 const kernel& fastest_kernel()
 {
-    for (const kernel& candidate : all_kernels)
-        if (candidate.supported())
-            return candidate;
-    return all_kernels.back();
+    // Never the end: the scalar kernel, last, runs everywhere.
+    return *std::find_if(all_kernels.begin(), all_kernels.end(),
+                         [](const kernel& candidate) { return candidate.supported(); });
 }
 
 } // namespace morvask
