@@ -29,16 +29,9 @@ std::span<const kernel> kernels();
 // The first kernel that this CPU supports.
 const kernel& fastest_kernel();
 
-// Each kernel's entry points, defined in kernel_<name>.cpp. Those of the x86 kernels are built
-// with their instruction sets enabled, so only code that has checked supported() may call them.
-void lookup_scalar(const substitution_table& table, const unsigned char* in, unsigned char* out,
-                   std::size_t count);
-void transcode_scalar(const substitution_table& table, source_stream& source,
-                      destination_stream& destination);
-void lookup_ssse3(const substitution_table& table, const unsigned char* in, unsigned char* out,
-                  std::size_t count);
-void transcode_ssse3(const substitution_table& table, source_stream& source,
-                     destination_stream& destination);
+// Each kernel's entry points, in the order of kernels(), defined in kernel_<name>.cpp. Those of the
+// x86 kernels are built with their instruction sets enabled, so only code that has checked
+// supported() may call them.
 void lookup_avx512vbmi(const substitution_table& table, const unsigned char* in, unsigned char* out,
                        std::size_t count);
 void transcode_avx512vbmi(const substitution_table& table, source_stream& source,
@@ -47,5 +40,13 @@ void lookup_avx2(const substitution_table& table, const unsigned char* in, unsig
                  std::size_t count);
 void transcode_avx2(const substitution_table& table, source_stream& source,
                     destination_stream& destination);
+void lookup_ssse3(const substitution_table& table, const unsigned char* in, unsigned char* out,
+                  std::size_t count);
+void transcode_ssse3(const substitution_table& table, source_stream& source,
+                     destination_stream& destination);
+void lookup_scalar(const substitution_table& table, const unsigned char* in, unsigned char* out,
+                   std::size_t count);
+void transcode_scalar(const substitution_table& table, source_stream& source,
+                      destination_stream& destination);
 
 } // namespace morvask
