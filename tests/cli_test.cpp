@@ -1,6 +1,9 @@
+#include "codec/fd_stream.hpp"
 #include "test_support.hpp"
 
+#include <chrono>
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <map>
@@ -31,11 +34,19 @@ struct result {
 struct run_options {
     fs::path cwd;
     rlim_t file_size_limit = RLIM_INFINITY;
-    uid_t user = 0; // other than root: run as this user
+    uid_t user = 0;             // other than root: run as this user
+    int ignored_signal = 0;     // ignored from the start, as under nohup
+    fs::path standard_output{}; // a file in place of the pipe that result.out reads
 };
 
-// Runs the built tool under another name, to show that it always calls itself morvask.
-result run(const std::vector<std::string>& args, const run_options& options = {})
+struct running {
+    pid_t pid;
+    int out;
+    int err;
+};
+
+// Starts the built tool under another name, to show that it always calls itself morvask.
+running start(const std::vector<std::string>& args, const run_options& options = {})
 {
     std::vector<char*> argv{const_cast<char*>("renamed-tool")};
     for (const std::string& arg : args)
@@ -44,7 +55,7 @@ result run(const std::vector<std::string>& args, const run_options& options = {}
     int out[2];
     int err[2];
     if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0)
-        return {"", "pipe failed", -1};
+        return {-1, -1, -1};
 
     const pid_t pid = ::fork();
     if (pid == 0) {
@@ -52,23 +63,43 @@ result run(const std::vector<std::string>& args, const run_options& options = {}
         if (!options.cwd.empty() && ::chdir(options.cwd.c_str()) != 0)
             ::_exit(126);
         const rlimit limit{options.file_size_limit, options.file_size_limit};
-        ::signal(SIGXFSZ, SIG_IGN);
         if (::setrlimit(RLIMIT_FSIZE, &limit) != 0)
             ::_exit(126);
+        // As a shell starts it, whatever the test itself ignores.
+        ::signal(SIGPIPE, SIG_DFL);
+        if (options.ignored_signal != 0)
+            ::signal(options.ignored_signal, SIG_IGN);
         if (options.user != 0 && (::setgid(options.user) != 0 || ::setuid(options.user) != 0))
             ::_exit(126);
-        ::dup2(out[1], STDOUT_FILENO);
+        const int stdout_fd =
+            options.standard_output.empty()
+                ? out[1]
+                : ::open(options.standard_output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ::dup2(stdout_fd, STDOUT_FILENO);
         ::dup2(err[1], STDERR_FILENO);
         ::execv(MORVASK_BINARY, argv.data());
         ::_exit(127);
     }
     ::close(out[1]);
     ::close(err[1]);
-    result r{test::drain(out[0]), test::drain(err[0]), -1};
+    return {pid, out[0], err[0]};
+}
+
+result finish(const running& run)
+{
+    result r{test::drain(run.out), test::drain(run.err), -1};
     int status = 0;
-    ::waitpid(pid, &status, 0);
+    ::waitpid(run.pid, &status, 0);
     r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return r;
+}
+
+result run(const std::vector<std::string>& args, const run_options& options = {})
+{
+    const running started = start(args, options);
+    if (started.pid < 0)
+        return {"", "pipe failed", -1};
+    return finish(started);
 }
 
 // Names, kinds and contents of everything in a directory, to show that a run touched nothing.
@@ -244,9 +275,12 @@ TEST_F(Morvask, FailedRunLeavesNoPartialOutput)
         {"src", "dst", false, 64 * 1024, "Encode...Can't write dst file.\n"},
         {"src", "dst", true, 64 * 1024, "Encode...Can't write dst file.\n"},
         {"src", "/dev/full", false, RLIM_INFINITY, "Encode...Can't write /dev/full file.\n"},
+        // Its reader goes away at once: SIGPIPE must not end the run without a word.
+        {"src", "fifo", false, RLIM_INFINITY, "Encode...Can't write fifo file.\n"},
     };
     const std::string data = test::random_bytes(1 << 20);
     test::write_file(dir / "src", data);
+    ::mkfifo((dir / "fifo").c_str(), 0600);
     for (const failure_case& c : cases) {
         SCOPED_TRACE(c.out + (c.existing ? " over an existing file" : ""));
         fs::remove(dir / "dst");
@@ -254,7 +288,13 @@ TEST_F(Morvask, FailedRunLeavesNoPartialOutput)
             test::write_file(dir / "dst", "older output");
             ::chmod((dir / "dst").c_str(), 0640);
         }
+        std::thread leaving_reader;
+        if (c.destination == "fifo")
+            leaving_reader =
+                std::thread([&] { ::close(::open((dir / "fifo").c_str(), O_RDONLY)); });
         const result r = run({"-e", c.source, c.destination}, {dir.path, c.file_size_limit});
+        if (leaving_reader.joinable())
+            leaving_reader.join();
         EXPECT_EQ(r.out, c.out);
         EXPECT_EQ(r.err, "");
         EXPECT_EQ(r.status, 1);
@@ -264,6 +304,85 @@ TEST_F(Morvask, FailedRunLeavesNoPartialOutput)
             EXPECT_EQ(mode_of(dir / "dst"), 0640u);
         }
         EXPECT_EQ(test::read_file(dir / "src"), data);
+    }
+}
+
+// The run stalls on a FIFO source after its first flush, and is then stopped by a signal.
+TEST_F(Morvask, SignalThatEndsARunDiscardsItsOutput)
+{
+    struct signal_case {
+        int sig;
+        bool existing;
+        bool ignored_at_start;
+    };
+    const signal_case cases[] = {
+        {SIGHUP, false, false},  {SIGINT, true, false},   {SIGQUIT, false, false},
+        {SIGTERM, true, false},  {SIGALRM, false, false}, {SIGUSR1, true, false},
+        {SIGUSR2, false, false}, {SIGHUP, true, true},
+    };
+    const std::string data = test::random_bytes(3 * morvask::stream_buffer_size);
+    const std::size_t first_part = 2 * morvask::stream_buffer_size;
+    ::mkfifo((dir / "in").c_str(), 0600);
+    // A tool that died early must fail the test, not end it.
+    const auto previous_sigpipe = ::signal(SIGPIPE, SIG_IGN);
+    for (const signal_case& c : cases) {
+        SCOPED_TRACE(std::string(strsignal(c.sig)) + (c.existing ? ", existing" : ", new") +
+                     (c.ignored_at_start ? ", ignored at start" : ""));
+        fs::remove(dir / "dst");
+        if (c.existing)
+            test::write_file(dir / "dst", "older output");
+        run_options options = here;
+        options.ignored_signal = c.ignored_at_start ? c.sig : 0;
+        const running tool = start({"-e", "in", "dst"}, options);
+        const int feed = ::open((dir / "in").c_str(), O_WRONLY);
+        ASSERT_EQ(::write(feed, data.data(), first_part), static_cast<ssize_t>(first_part));
+        for (int tries = 0; tries < 1000 && fs::file_size(dir / "dst") < first_part / 2; ++tries)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        ASSERT_GE(fs::file_size(dir / "dst"), first_part / 2) << "the run never got going";
+
+        ::kill(tool.pid, c.sig);
+        if (c.ignored_at_start)
+            (void)::write(feed, data.data() + first_part, data.size() - first_part);
+        ::close(feed);
+        const result r = finish(tool);
+        EXPECT_EQ(r.err, "");
+        if (c.ignored_at_start) {
+            EXPECT_EQ(r.status, 0);
+            EXPECT_EQ(r.out, "Encode...OK.\n");
+            EXPECT_TRUE(test::read_file(dir / "dst") == test::substitute(encode_table, data));
+            continue;
+        }
+        EXPECT_EQ(r.status, 128 + c.sig);
+        EXPECT_EQ(fs::exists(dir / "dst"), c.existing);
+        if (c.existing) {
+            EXPECT_EQ(fs::file_size(dir / "dst"), 0u);
+        }
+    }
+    ::signal(SIGPIPE, previous_sigpipe);
+}
+
+// `morvask -e src /dev/stdout | next` and `> file`: the data, and not a word beside it.
+TEST_F(Morvask, DestinationThatIsStandardOutputGetsOnlyTheData)
+{
+    const std::string data = test::random_bytes(300'001);
+    test::write_file(dir / "src", data);
+    const std::string encoded = test::substitute(encode_table, data);
+    const std::tuple<std::string, bool, std::string, int> cases[] = {
+        {"src", false, encoded, 0},
+        {"src", true, encoded, 0},
+        {"/proc/self/mem", false, "", 1},
+    };
+    for (const auto& [source, to_file, expected, status] : cases) {
+        SCOPED_TRACE(source + (to_file ? " to a file" : " to a pipe"));
+        run_options options = here;
+        if (to_file)
+            options.standard_output = dir / "out";
+        const result r = run({"-e", source, "/dev/stdout"}, options);
+        const std::string got = to_file ? test::read_file(dir / "out") : r.out;
+        EXPECT_TRUE(got == expected)
+            << got.size() << " bytes, not the " << expected.size() << " expected";
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.status, status);
     }
 }
 

@@ -40,9 +40,20 @@ bool is_help(const char* option)
     return std::strcmp(option, "-h") == 0 || std::strcmp(option, "--help") == 0;
 }
 
+// Set when the destination is standard output, which then carries the data and nothing else; the
+// exit status still tells success from failure.
+bool quiet = false;
+
+void say(const char* text)
+{
+    if (!quiet)
+        std::fputs(text, stdout);
+}
+
 int fail(const char* message, const char* path)
 {
-    std::printf(message, path);
+    if (!quiet)
+        std::printf(message, path);
     return exit_failure;
 }
 
@@ -54,6 +65,7 @@ destination_stream destination;
 
 int main(int argc, char* argv[])
 {
+    prepare_signals();
     if (argc != 4) {
         std::fputs(messages::usage, stdout);
         return argc == 2 && is_help(argv[1]) ? exit_ok : exit_usage;
@@ -75,18 +87,21 @@ int main(int argc, char* argv[])
         return fail(messages::cant_read, source_path);
 
     output_file out;
-    switch (open_output(out, destination_path, source_stat)) {
+    const open_result opened = open_output(out, destination_path, source_stat);
+    quiet = out.standard_output;
+    switch (opened) {
     case open_result::opened:
         break;
     case open_result::failed:
         return fail(messages::cant_open, destination_path);
     case open_result::same_file:
-        std::printf(messages::same_file, source_path, destination_path);
+        if (!quiet)
+            std::printf(messages::same_file, source_path, destination_path);
         return exit_failure;
     }
     destination.fd = out.fd;
 
-    std::fputs(selected->progress, stdout);
+    say(selected->progress);
     transcode_stream(selected->table, source, destination);
     ::close(source.fd);
     if (source.error) {
@@ -95,6 +110,6 @@ int main(int argc, char* argv[])
     }
     if (!finish_output(out, destination))
         return fail(messages::cant_write, destination_path);
-    std::fputs(messages::ok, stdout);
+    say(messages::ok);
     return exit_ok;
 }

@@ -1,6 +1,8 @@
 #include "cli/output_file.hpp"
 
+#include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <fcntl.h>
 #include <unistd.h>
 #include <utility>
@@ -9,8 +11,42 @@ namespace morvask {
 
 namespace {
 
+// The signals by which a user or the system asks a run to stop. SIGKILL cannot be caught, and
+// SIGSEGV and its kind mean a fault, whose core dump is worth more than a tidy directory.
+constexpr int terminating_signals[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGALRM, SIGUSR1, SIGUSR2};
+
+// The output that a terminating signal discards, if any. It and the output it points to change
+// only while those signals are held, so the handler always sees an output that is wholly this
+// run's, with a descriptor still open; and the handler never returns to the main flow, so the
+// two never act on the output one after the other.
+std::atomic<const output_file*> unfinished;
+static_assert(std::atomic<const output_file*>::is_always_lock_free, "read by a signal handler");
+
+sigset_t terminating_set()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    for (const int sig : terminating_signals)
+        sigaddset(&set, sig);
+    return set;
+}
+
+// Holds the terminating signals while it lives. One that arrives meanwhile waits, and then finds
+// the output either fully handed over or not at all.
+struct held_signals {
+    sigset_t previous;
+    held_signals()
+    {
+        const sigset_t set = terminating_set();
+        ::sigprocmask(SIG_BLOCK, &set, &previous);
+    }
+    ~held_signals() { ::sigprocmask(SIG_SETMASK, &previous, nullptr); }
+    held_signals(const held_signals&) = delete;
+    held_signals& operator=(const held_signals&) = delete;
+};
+
 // Emptied through the descriptor while one is open, so that it is this file whatever the path
-// names by now.
+// names by now. Only async-signal-safe calls: the signal handler discards through here too.
 void discard(const output_file& out)
 {
     if (out.created)
@@ -21,18 +57,50 @@ void discard(const output_file& out)
         (void)::truncate(out.path, 0);
 }
 
+void discard_and_die(int sig)
+{
+    if (const output_file* out = unfinished.load())
+        discard(*out);
+    // SA_RESETHAND has restored the default action, and the signal raised again waits until the
+    // handler returns: then it ends the process, as it would have without us.
+    ::raise(sig);
+}
+
 } // namespace
+
+void prepare_signals()
+{
+    ::signal(SIGPIPE, SIG_IGN);
+    ::signal(SIGXFSZ, SIG_IGN);
+    struct sigaction action {};
+    action.sa_handler = discard_and_die;
+    action.sa_mask = terminating_set(); // one handler at a time
+    action.sa_flags = static_cast<int>(SA_RESETHAND);
+    for (const int sig : terminating_signals) {
+        // Ignored by whoever started us (nohup, a background job): that was a choice.
+        struct sigaction inherited {};
+        if (::sigaction(sig, nullptr, &inherited) == 0 && inherited.sa_handler != SIG_IGN)
+            ::sigaction(sig, &action, nullptr);
+    }
+}
 
 open_result open_output(output_file& out, const char* path, const struct stat& source)
 {
     // Never execute bits, and never more open than the source: a private source stays private.
     const mode_t mode =
         S_IRUSR | S_IWUSR | (source.st_mode & (S_IRGRP | S_IWGRP | S_IROTH | S_IWOTH));
-    out = {path, ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode), true, false};
-    if (out.fd < 0 && errno == EEXIST) {
-        out.created = false;
-        // O_CREAT still: a dangling symbolic link gets its target, as with fopen's "wb".
-        out.fd = ::open(path, O_WRONLY | O_CREAT | O_CLOEXEC, mode);
+    // An existing file without O_CREAT, which fs.protected_regular refuses for another user's
+    // file in a sticky directory. Outside the hold: opening a FIFO waits for its reader.
+    out = {path, ::open(path, O_WRONLY | O_CLOEXEC), false, false, false};
+    // From here, a file that this run creates is discarded by a signal from its first moment.
+    const held_signals hold;
+    if (out.fd < 0 && errno == ENOENT) {
+        out.fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+        out.created = out.fd >= 0;
+        // A name that appeared meanwhile, or a dangling symbolic link, whose target this creates
+        // as fopen's "wb" would.
+        if (out.fd < 0 && errno == EEXIST)
+            out.fd = ::open(path, O_WRONLY | O_CREAT | O_CLOEXEC, mode);
     }
     if (out.fd < 0)
         return open_result::failed;
@@ -42,14 +110,20 @@ open_result open_output(output_file& out, const char* path, const struct stat& s
         abandon_output(out);
         return open_result::failed;
     }
+    struct stat standard_output;
+    out.standard_output = ::fstat(STDOUT_FILENO, &standard_output) == 0 &&
+                          st.st_dev == standard_output.st_dev &&
+                          st.st_ino == standard_output.st_ino;
     if (st.st_dev == source.st_dev && st.st_ino == source.st_ino) {
         ::close(out.fd);
         return open_result::same_file;
     }
     out.regular = S_ISREG(st.st_mode);
+    unfinished = &out;
     // Only a file with data in it: on ext4 truncating even an empty file makes close wait for
     // the data to reach the disk.
     if (out.regular && st.st_size > 0 && ::ftruncate(out.fd, 0) != 0) {
+        unfinished = nullptr;
         ::close(out.fd);
         return open_result::failed;
     }
@@ -62,18 +136,21 @@ bool finish_output(output_file& out, destination_stream& stream)
         abandon_output(out);
         return false;
     }
+    const held_signals hold;
     // Some file systems report a failed write only here.
-    if (::close(std::exchange(out.fd, -1)) != 0) {
+    const bool closed = ::close(std::exchange(out.fd, -1)) == 0;
+    if (!closed)
         discard(out);
-        return false;
-    }
-    return true;
+    unfinished = nullptr;
+    return closed;
 }
 
 void abandon_output(output_file& out)
 {
+    const held_signals hold;
     discard(out);
     ::close(std::exchange(out.fd, -1));
+    unfinished = nullptr;
 }
 
 } // namespace morvask
