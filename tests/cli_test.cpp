@@ -65,8 +65,12 @@ running start(const std::vector<std::string>& args, const run_options& options =
         const rlimit limit{options.file_size_limit, options.file_size_limit};
         if (::setrlimit(RLIMIT_FSIZE, &limit) != 0)
             ::_exit(126);
-        // As a shell starts it, whatever the test itself ignores.
-        ::signal(SIGPIPE, SIG_DFL);
+        // As an interactive shell starts it, whatever the test runner ignores or blocks.
+        for (const int sig : {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGALRM, SIGUSR1, SIGUSR2, SIGPIPE})
+            ::signal(sig, SIG_DFL);
+        sigset_t none;
+        sigemptyset(&none);
+        ::sigprocmask(SIG_SETMASK, &none, nullptr);
         if (options.ignored_signal != 0)
             ::signal(options.ignored_signal, SIG_IGN);
         if (options.user != 0 && (::setgid(options.user) != 0 || ::setuid(options.user) != 0))
