@@ -31,19 +31,21 @@ sigset_t terminating_set()
     return set;
 }
 
-// Holds the terminating signals while it lives. One that arrives meanwhile waits, and then finds
-// the output either fully handed over or not at all.
-struct held_signals {
+// While the terminating signals are held, one that arrives waits, and then finds the output either
+// fully handed over or not at all. Plain calls, not a guard object: a destructor would give every
+// call inside its scope an unwinding path, and bring the C++ runtime into the binary with it.
+sigset_t hold_signals()
+{
+    const sigset_t set = terminating_set();
     sigset_t previous;
-    held_signals()
-    {
-        const sigset_t set = terminating_set();
-        ::sigprocmask(SIG_BLOCK, &set, &previous);
-    }
-    ~held_signals() { ::sigprocmask(SIG_SETMASK, &previous, nullptr); }
-    held_signals(const held_signals&) = delete;
-    held_signals& operator=(const held_signals&) = delete;
-};
+    ::sigprocmask(SIG_BLOCK, &set, &previous);
+    return previous;
+}
+
+void release_signals(const sigset_t& previous)
+{
+    ::sigprocmask(SIG_SETMASK, &previous, nullptr);
+}
 
 // Emptied through the descriptor while one is open, so that it is this file whatever the path
 // names by now. Only async-signal-safe calls: the signal handler discards through here too.
@@ -66,35 +68,15 @@ void discard_and_die(int sig)
     ::raise(sig);
 }
 
-} // namespace
-
-void prepare_signals()
-{
-    ::signal(SIGPIPE, SIG_IGN);
-    ::signal(SIGXFSZ, SIG_IGN);
-    struct sigaction action {};
-    action.sa_handler = discard_and_die;
-    action.sa_mask = terminating_set(); // one handler at a time
-    action.sa_flags = static_cast<int>(SA_RESETHAND);
-    for (const int sig : terminating_signals) {
-        // Ignored by whoever started us (nohup, a background job): that was a choice.
-        struct sigaction inherited {};
-        if (::sigaction(sig, nullptr, &inherited) == 0 && inherited.sa_handler != SIG_IGN)
-            ::sigaction(sig, &action, nullptr);
-    }
-}
-
-open_result open_output(output_file& out, const char* path, const struct stat& source)
+// The part of opening that creates, checks and empties, with the terminating signals held, so that
+// a file this run creates is discarded by a signal from its first moment.
+open_result open_held(output_file& out, bool missing, const struct stat& source)
 {
     // Never execute bits, and never more open than the source: a private source stays private.
     const mode_t mode =
         S_IRUSR | S_IWUSR | (source.st_mode & (S_IRGRP | S_IWGRP | S_IROTH | S_IWOTH));
-    // An existing file without O_CREAT, which fs.protected_regular refuses for another user's
-    // file in a sticky directory. Outside the hold: opening a FIFO waits for its reader.
-    out = {path, ::open(path, O_WRONLY | O_CLOEXEC), false, false, false};
-    // From here, a file that this run creates is discarded by a signal from its first moment.
-    const held_signals hold;
-    if (out.fd < 0 && errno == ENOENT) {
+    const char* const path = out.path;
+    if (missing) {
         out.fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
         out.created = out.fd >= 0;
         // A name that appeared meanwhile, or a dangling symbolic link, whose target this creates
@@ -130,27 +112,59 @@ open_result open_output(output_file& out, const char* path, const struct stat& s
     return open_result::opened;
 }
 
+} // namespace
+
+void prepare_signals()
+{
+    ::signal(SIGPIPE, SIG_IGN);
+    ::signal(SIGXFSZ, SIG_IGN);
+    struct sigaction action {};
+    action.sa_handler = discard_and_die;
+    action.sa_mask = terminating_set(); // one handler at a time
+    action.sa_flags = static_cast<int>(SA_RESETHAND);
+    for (const int sig : terminating_signals) {
+        // Ignored by whoever started us (nohup, a background job): that was a choice.
+        struct sigaction inherited {};
+        if (::sigaction(sig, nullptr, &inherited) == 0 && inherited.sa_handler != SIG_IGN)
+            ::sigaction(sig, &action, nullptr);
+    }
+}
+
+open_result open_output(output_file& out, const char* path, const struct stat& source)
+{
+    // An existing file without O_CREAT, which fs.protected_regular refuses for another user's
+    // file in a sticky directory. Before the hold: opening a FIFO waits for its reader.
+    out = {path, ::open(path, O_WRONLY | O_CLOEXEC), false, false, false};
+    const bool missing = out.fd < 0 && errno == ENOENT;
+    const sigset_t previous = hold_signals();
+    const open_result result = open_held(out, missing, source);
+    release_signals(previous);
+    return result;
+}
+
 bool finish_output(output_file& out, destination_stream& stream)
 {
     if (!flush(stream)) {
         abandon_output(out);
         return false;
     }
-    const held_signals hold;
+    const sigset_t previous = hold_signals();
     // Some file systems report a failed write only here.
     const bool closed = ::close(std::exchange(out.fd, -1)) == 0;
     if (!closed)
         discard(out);
     unfinished = nullptr;
+    release_signals(previous);
     return closed;
 }
 
 void abandon_output(output_file& out)
 {
-    const held_signals hold;
+    const sigset_t previous = hold_signals();
     discard(out);
     ::close(std::exchange(out.fd, -1));
     unfinished = nullptr;
+    release_signals(previous);
 }
 
 } // namespace morvask
