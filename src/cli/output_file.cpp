@@ -48,15 +48,17 @@ void release_signals(const sigset_t& previous)
 }
 
 // Emptied through the descriptor while one is open, so that it is this file whatever the path
-// names by now. Only async-signal-safe calls: the signal handler discards through here too.
-void discard(const output_file& out)
+// names by now. Only async-signal-safe calls: the signal handler discards through here too. False
+// when that failed, which no caller can mend: the run is failing already.
+bool discard(const output_file& out)
 {
     if (out.created)
-        ::unlink(out.path);
-    else if (out.regular && out.fd >= 0)
-        (void)::ftruncate(out.fd, 0);
-    else if (out.regular)
-        (void)::truncate(out.path, 0);
+        return ::unlink(out.path) == 0;
+    if (out.regular && out.fd >= 0)
+        return ::ftruncate(out.fd, 0) == 0;
+    if (out.regular)
+        return ::truncate(out.path, 0) == 0;
+    return true;
 }
 
 void discard_and_die(int sig)
