@@ -1,6 +1,15 @@
 include(GNUInstallDirs)
 
 install(TARGETS morvask RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+# A stripped install (the package's, or --strip) also drops the compilers' version notes in
+# .comment, as Debian's own strip step does: they tell a user nothing.
+install(CODE "
+if(CMAKE_INSTALL_DO_STRIP)
+    execute_process(
+        COMMAND \"${CMAKE_OBJCOPY}\" --remove-section=.comment
+                \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/$<TARGET_FILE_NAME:morvask>\"
+        COMMAND_ERROR_IS_FATAL ANY)
+endif()")
 
 # The man page and the changelog carry the project's version, and are installed compressed, as
 # man and Debian expect. -n keeps the build's time out of the files, so they build the same twice.
