@@ -1,7 +1,7 @@
 // Bytes per second of each kernel's transcoding loop, over a source and a destination held in
 // memory, so that the look-up and the streams are all that is measured.
 
-#include "codec/kernels.hpp"
+#include "codec/kernels/kernels.hpp"
 #include "memory_streams.hpp"
 #include "test_support.hpp"
 

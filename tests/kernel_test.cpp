@@ -1,4 +1,4 @@
-#include "codec/kernels.hpp"
+#include "codec/kernels/kernels.hpp"
 #include "memory_streams.hpp"
 #include "test_support.hpp"
 

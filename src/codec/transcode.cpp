@@ -1,6 +1,6 @@
 #include "codec/transcode.hpp"
 
-#include "codec/kernels.hpp"
+#include "codec/kernels/kernels.hpp"
 
 namespace morvask {
 

@@ -1,7 +1,7 @@
 // Every kernel this CPU supports must give the scalar kernel's bytes, for any table and any
 // input: through the whole loop, and chunk by chunk at every length the input ends on.
 
-#include "codec/kernels.hpp"
+#include "codec/kernels/kernels.hpp"
 #include "memory_streams.hpp"
 #include "test_support.hpp"
 

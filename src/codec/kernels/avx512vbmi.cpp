@@ -1,8 +1,8 @@
 // Built with -mavx512bw -mavx512vbmi: reached only through kernels(), after the CPU has been
 // checked.
 
-#include "codec/kernels.hpp"
-#include "codec/transcode_loop.hpp"
+#include "codec/kernels/kernels.hpp"
+#include "codec/kernels/transcode_loop.hpp"
 
 #include <immintrin.h>
 

@@ -29,7 +29,7 @@ std::span<const kernel> kernels();
 // The first kernel that this CPU supports.
 const kernel& fastest_kernel();
 
-// Each kernel's entry points, in the order of kernels(), defined in kernel_<name>.cpp. Those of the
+// Each kernel's entry points, in the order of kernels(), defined in <name>.cpp. Those of the
 // x86 kernels are built with their instruction sets enabled, so only code that has checked
 // supported() may call them.
 void lookup_avx512vbmi(const substitution_table& table, const unsigned char* in, unsigned char* out,

@@ -1,4 +1,4 @@
-#include "codec/shuffle_rows.hpp"
+#include "codec/kernels/shuffle_rows.hpp"
 
 #include <cstddef>
 

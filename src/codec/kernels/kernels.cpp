@@ -1,4 +1,4 @@
-#include "codec/kernels.hpp"
+#include "codec/kernels/kernels.hpp"
 
 #include <algorithm>
 #include <array>

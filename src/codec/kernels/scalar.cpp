@@ -1,5 +1,5 @@
-#include "codec/kernels.hpp"
-#include "codec/transcode_loop.hpp"
+#include "codec/kernels/kernels.hpp"
+#include "codec/kernels/transcode_loop.hpp"
 
 namespace morvask {
 
