@@ -47,6 +47,32 @@ static inline bool room_for(const destination_stream& stream, std::size_t count)
     return stream_buffer_size - stream.used >= count;
 }
 
+// For a loop that moves many chunks between calls: the bytes that can be read without a refill,
+// and the room that can be filled without a flush. The loop keeps its place in locals and hands it
+// back with consume() and fill() before any other request. Its stores into a buffer may alias
+// anything, so positions kept in the streams would go back to memory after every chunk.
+static inline const unsigned char* unread(const source_stream& stream, std::size_t& count)
+{
+    count = stream.end - stream.begin;
+    return stream.buffer + stream.begin;
+}
+
+static inline unsigned char* room(destination_stream& stream, std::size_t& count)
+{
+    count = stream_buffer_size - stream.used;
+    return stream.buffer + stream.used;
+}
+
+static inline void consume(source_stream& stream, std::size_t count)
+{
+    stream.begin += count;
+}
+
+static inline void fill(destination_stream& stream, std::size_t count)
+{
+    stream.used += count;
+}
+
 // Copies up to count bytes into out; fewer only at the end of the source or on a read error,
 // which sets the error flag.
 static inline std::size_t read(source_stream& stream, unsigned char* out, std::size_t count)
