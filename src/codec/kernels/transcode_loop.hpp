@@ -46,10 +46,15 @@ static void transcode_loop(Lookup lookup, source_stream& source, destination_str
         // Not std::min: an inline template of the library would be emitted in the kernel's file.
         const std::size_t ready = unread_count < room_count ? unread_count : room_count;
         const std::size_t bytes = ready / sizeof in * sizeof in;
+        // Copies whose addresses never leave the loop, so the compiler keeps them in registers:
+        // the table, which the stores into the buffer might otherwise alias, and the chunks.
+        const Lookup local = lookup;
         for (std::size_t at = 0; at < bytes; at += sizeof in) {
-            std::memcpy(in, from + at, sizeof in);
-            lookup(in, out);
-            std::memcpy(to + at, out, sizeof out);
+            unsigned char chunk_in[16];
+            unsigned char chunk_out[16];
+            std::memcpy(chunk_in, from + at, sizeof chunk_in);
+            local(chunk_in, chunk_out);
+            std::memcpy(to + at, chunk_out, sizeof chunk_out);
         }
         consume(source, bytes);
         fill(destination, bytes);
