@@ -21,6 +21,9 @@ constexpr std::array all_kernels = {
     kernel{"ssse3", [] { return __builtin_cpu_supports("ssse3") != 0; }, lookup_ssse3,
            transcode_ssse3},
 #endif
+#ifdef MORVASK_NEON_KERNEL
+    kernel{"neon", [] { return true; }, lookup_neon, transcode_neon},
+#endif
     kernel{"scalar", [] { return true; }, lookup_scalar, transcode_scalar},
 };
 

@@ -44,6 +44,10 @@ void lookup_ssse3(const substitution_table& table, const unsigned char* in, unsi
                   std::size_t count);
 void transcode_ssse3(const substitution_table& table, source_stream& source,
                      destination_stream& destination);
+void lookup_neon(const substitution_table& table, const unsigned char* in, unsigned char* out,
+                 std::size_t count);
+void transcode_neon(const substitution_table& table, source_stream& source,
+                    destination_stream& destination);
 void lookup_scalar(const substitution_table& table, const unsigned char* in, unsigned char* out,
                    std::size_t count);
 void transcode_scalar(const substitution_table& table, source_stream& source,
