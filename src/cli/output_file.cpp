@@ -114,6 +114,18 @@ open_result open_held(output_file& out, bool missing, const struct stat& source)
     return open_result::opened;
 }
 
+// A source shorter than its size promised (a file that shrank, or one of the kernel's, which all
+// say 4096) leaves blocks reserved past the end. Truncating to the size the file has releases them
+// on ext4 and tmpfs alike. False if that failed, which leaves the output whole, only larger on the
+// disk than it need be.
+bool release_unused(const output_file& out)
+{
+    struct stat st;
+    if (out.reserved == 0 || ::fstat(out.fd, &st) != 0 || st.st_size >= out.reserved)
+        return true;
+    return ::ftruncate(out.fd, st.st_size) == 0;
+}
+
 } // namespace
 
 void prepare_signals()
@@ -136,11 +148,17 @@ open_result open_output(output_file& out, const char* path, const struct stat& s
 {
     // An existing file without O_CREAT, which fs.protected_regular refuses for another user's
     // file in a sticky directory. Before the hold: opening a FIFO waits for its reader.
-    out = {path, ::open(path, O_WRONLY | O_CLOEXEC), false, false, false};
+    out = {path, ::open(path, O_WRONLY | O_CLOEXEC), false, false, false, 0};
     const bool missing = out.fd < 0 && errno == ENOENT;
     const sigset_t previous = hold_signals();
     const open_result result = open_held(out, missing, source);
     release_signals(previous);
+    // The blocks for the whole output at once, when the source tells its size: the file system
+    // then allocates in few large extents instead of at every flush. If it cannot, the writes
+    // still work, or report a full disk.
+    if (result == open_result::opened && out.regular && S_ISREG(source.st_mode) &&
+        source.st_size > 0 && ::fallocate(out.fd, FALLOC_FL_KEEP_SIZE, 0, source.st_size) == 0)
+        out.reserved = source.st_size;
     return result;
 }
 
@@ -150,6 +168,7 @@ bool finish_output(output_file& out, destination_stream& stream)
         abandon_output(out);
         return false;
     }
+    release_unused(out);
     const sigset_t previous = hold_signals();
     // Some file systems report a failed write only here.
     const bool closed = ::close(std::exchange(out.fd, -1)) == 0;

@@ -15,6 +15,7 @@ struct output_file {
     bool created;         // by this run, so a failed run removes it
     bool regular;         // only a regular file is ever emptied or removed
     bool standard_output; // the file that standard output writes to, which must get only the data
+    off_t reserved;       // bytes of blocks allocated ahead, past which any left are released
 };
 
 enum class open_result { opened, failed, same_file };
