@@ -51,10 +51,11 @@ running start(const std::vector<std::string>& args, const run_options& options =
 #ifdef MORVASK_LAUNCHER
     // qemu-user's -0 names the program it runs.
     std::vector<const char*> argv{MORVASK_LAUNCHER, "-0", "renamed-tool", MORVASK_BINARY};
+    const char* const program = argv[0];
 #else
     std::vector<const char*> argv{"renamed-tool"};
+    const char* const program = MORVASK_BINARY;
 #endif
-    const char* const program = argv.size() > 1 ? argv[0] : MORVASK_BINARY;
     for (const std::string& arg : args)
         argv.push_back(arg.c_str());
     argv.push_back(nullptr);
