@@ -15,10 +15,10 @@ namespace {
 // SIGSEGV and its kind mean a fault, whose core dump is worth more than a tidy directory.
 constexpr int terminating_signals[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGALRM, SIGUSR1, SIGUSR2};
 
-// The output that a terminating signal discards, if any. It and the output it points to change
-// only while those signals are held, so the handler always sees an output that is wholly this
-// run's, with a descriptor still open; and the handler never returns to the main flow, so the
-// two never act on the output one after the other.
+// The output that a terminating signal discards, if any. It, and the fields of the output that
+// discard() reads, change only while those signals are held, so the handler always sees an output
+// that is wholly this run's, with a descriptor still open; and the handler never returns to the
+// main flow, so the two never act on the output one after the other.
 std::atomic<const output_file*> unfinished;
 static_assert(std::atomic<const output_file*>::is_always_lock_free, "read by a signal handler");
 
