@@ -17,8 +17,8 @@ constexpr int terminating_signals[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGALRM
 
 // The output that a terminating signal discards, if any. It, and the fields of the output that
 // discard() reads, change only while those signals are held, so the handler always sees an output
-// that is wholly this run's, with a descriptor still open; and the handler never returns to the
-// main flow, so the two never act on the output one after the other.
+// that is wholly this run's, with a descriptor still open; and the process dies when the handler
+// returns, so the main flow never acts on an output that the handler has discarded.
 std::atomic<const output_file*> unfinished;
 static_assert(std::atomic<const output_file*>::is_always_lock_free, "read by a signal handler");
 
