@@ -50,9 +50,11 @@ std::size_t read_refilling(source_stream& stream, unsigned char* out, std::size_
 {
     std::size_t done = 0;
     for (;;) {
-        const std::size_t take = std::min(stream.end - stream.begin, count - done);
-        std::memcpy(out + done, stream.buffer + stream.begin, take);
-        stream.begin += take;
+        std::size_t available = 0;
+        const unsigned char* const next = unread(stream, available);
+        const std::size_t take = std::min(available, count - done);
+        std::memcpy(out + done, next, take);
+        consume(stream, take);
         done += take;
         if (done == count || !refill(stream))
             return done;
@@ -63,9 +65,11 @@ std::size_t write_flushing(destination_stream& stream, const unsigned char* in, 
 {
     std::size_t done = 0;
     for (;;) {
-        const std::size_t take = std::min(stream_buffer_size - stream.used, count - done);
-        std::memcpy(stream.buffer + stream.used, in + done, take);
-        stream.used += take;
+        std::size_t available = 0;
+        unsigned char* const next = room(stream, available);
+        const std::size_t take = std::min(available, count - done);
+        std::memcpy(next, in + done, take);
+        fill(stream, take);
         done += take;
         if (done == count || !flush(stream))
             return done;

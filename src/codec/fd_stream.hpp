@@ -36,21 +36,10 @@ std::size_t write_flushing(destination_stream& stream, const unsigned char* in, 
 // The fast paths below are static so that a translation unit built for a wider instruction set
 // keeps its own copy, which the linker cannot hand to code that runs on every CPU.
 
-// Whether count bytes can be read, or written, without a call that reaches the file.
-static inline bool buffered(const source_stream& stream, std::size_t count)
-{
-    return stream.end - stream.begin >= count;
-}
-
-static inline bool room_for(const destination_stream& stream, std::size_t count)
-{
-    return stream_buffer_size - stream.used >= count;
-}
-
-// For a loop that moves many chunks between calls: the bytes that can be read without a refill,
-// and the room that can be filled without a flush. The loop keeps its place in locals and hands it
-// back with consume() and fill() before any other request. Its stores into a buffer may alias
-// anything, so positions kept in the streams would go back to memory after every chunk.
+// The bytes that can be read without a refill, and the room that can be filled without a flush.
+// A loop that moves many chunks between calls keeps its place in locals and hands it back with
+// consume() and fill() before any other request: its stores into a buffer may alias anything, so
+// positions kept in the streams would go back to memory after every chunk.
 static inline const unsigned char* unread(const source_stream& stream, std::size_t& count)
 {
     count = stream.end - stream.begin;
@@ -77,10 +66,12 @@ static inline void fill(destination_stream& stream, std::size_t count)
 // which sets the error flag.
 static inline std::size_t read(source_stream& stream, unsigned char* out, std::size_t count)
 {
-    if (!buffered(stream, count))
+    std::size_t available = 0;
+    const unsigned char* const next = unread(stream, available);
+    if (available < count)
         return read_refilling(stream, out, count);
-    std::memcpy(out, stream.buffer + stream.begin, count);
-    stream.begin += count;
+    std::memcpy(out, next, count);
+    consume(stream, count);
     return count;
 }
 
@@ -88,10 +79,12 @@ static inline std::size_t read(source_stream& stream, unsigned char* out, std::s
 static inline std::size_t write(destination_stream& stream, const unsigned char* in,
                                 std::size_t count)
 {
-    if (!room_for(stream, count))
+    std::size_t available = 0;
+    unsigned char* const next = room(stream, available);
+    if (available < count)
         return write_flushing(stream, in, count);
-    std::memcpy(stream.buffer + stream.used, in, count);
-    stream.used += count;
+    std::memcpy(next, in, count);
+    fill(stream, count);
     return count;
 }
 
