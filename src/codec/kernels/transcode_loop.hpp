@@ -14,15 +14,20 @@
 
 namespace morvask {
 
+// The size of every request the loop makes of the streams.
+static constexpr std::size_t chunk_size = 16;
+
 // One chunk at a buffer's edge, where the request refills or flushes and may come up short.
 // Out of line, with its own copy of the look-up, so that the loop's hot part has no call in it
 // and its look-up never has its address taken. False when the loop should end.
 template <typename Lookup>
 [[gnu::noinline]] static bool transcode_chunk(Lookup lookup, source_stream& source,
-                                              destination_stream& destination,
-                                              unsigned char (&in)[16], unsigned char (&out)[16])
+                                              destination_stream& destination)
 {
-    const std::size_t count = read(source, in, sizeof in);
+    // Zeroed, so the bytes past a short read are never indeterminate.
+    unsigned char in[chunk_size] = {};
+    unsigned char out[chunk_size];
+    const std::size_t count = read(source, in, chunk_size);
     if (count == 0)
         return false;
     lookup(in, out);
@@ -32,9 +37,6 @@ template <typename Lookup>
 template <typename Lookup>
 static void transcode_loop(Lookup lookup, source_stream& source, destination_stream& destination)
 {
-    // Zeroed once, so the bytes past a short read are never indeterminate.
-    unsigned char in[16] = {};
-    unsigned char out[16];
     do {
         // While both buffers allow, each chunk is read from the source's buffer and written to the
         // destination's at a cursor that stays in a register; no request reaches a file or makes
@@ -45,20 +47,20 @@ static void transcode_loop(Lookup lookup, source_stream& source, destination_str
         unsigned char* const to = room(destination, room_count);
         // Not std::min: an inline template of the library would be emitted in the kernel's file.
         const std::size_t ready = unread_count < room_count ? unread_count : room_count;
-        const std::size_t bytes = ready / sizeof in * sizeof in;
+        const std::size_t bytes = ready / chunk_size * chunk_size;
         // Copies whose addresses never leave the loop, so the compiler keeps them in registers:
         // the table, which the stores into the buffer might otherwise alias, and the chunks.
         const Lookup local = lookup;
-        for (std::size_t at = 0; at < bytes; at += sizeof in) {
-            unsigned char chunk_in[16];
-            unsigned char chunk_out[16];
-            std::memcpy(chunk_in, from + at, sizeof chunk_in);
-            local(chunk_in, chunk_out);
-            std::memcpy(to + at, chunk_out, sizeof chunk_out);
+        for (std::size_t at = 0; at < bytes; at += chunk_size) {
+            unsigned char in[chunk_size];
+            unsigned char out[chunk_size];
+            std::memcpy(in, from + at, chunk_size);
+            local(in, out);
+            std::memcpy(to + at, out, chunk_size);
         }
         consume(source, bytes);
         fill(destination, bytes);
-    } while (transcode_chunk(lookup, source, destination, in, out));
+    } while (transcode_chunk(lookup, source, destination));
 }
 
 // One chunk of count bytes, at most 16, without touching anything past them.
@@ -66,8 +68,8 @@ template <typename Lookup>
 static void lookup_chunk(Lookup lookup, const unsigned char* in, unsigned char* out,
                          std::size_t count)
 {
-    unsigned char chunk_in[16] = {};
-    unsigned char chunk_out[16];
+    unsigned char chunk_in[chunk_size] = {};
+    unsigned char chunk_out[chunk_size];
     std::memcpy(chunk_in, in, count);
     lookup(chunk_in, chunk_out);
     std::memcpy(out, chunk_out, count);
