@@ -50,10 +50,11 @@ void say(const char* text)
         std::fputs(text, stdout);
 }
 
-int fail(const char* message, const char* path)
+// A message names one path, or two.
+template <typename... Paths> int fail(const char* message, Paths... paths)
 {
     if (!quiet)
-        std::printf(message, path);
+        std::printf(message, paths...);
     return exit_failure;
 }
 
@@ -95,9 +96,7 @@ int main(int argc, char* argv[])
     case open_result::failed:
         return fail(messages::cant_open, destination_path);
     case open_result::same_file:
-        if (!quiet)
-            std::printf(messages::same_file, source_path, destination_path);
-        return exit_failure;
+        return fail(messages::same_file, source_path, destination_path);
     }
     destination.fd = out.fd;
 
