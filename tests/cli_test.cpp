@@ -6,10 +6,14 @@
 #include <cstring>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <iostream>
 #include <map>
+#include <sched.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <thread>
 #include <tuple>
@@ -34,10 +38,24 @@ struct result {
 struct run_options {
     fs::path cwd;
     rlim_t file_size_limit = RLIM_INFINITY;
-    uid_t user = 0;             // other than root: run as this user
-    int ignored_signal = 0;     // ignored from the start, as under nohup
-    fs::path standard_output{}; // a file in place of the pipe that result.out reads
+    uid_t user = 0;                 // other than root: run as this user
+    int ignored_signal = 0;         // ignored from the start, as under nohup
+    int standard_output = -1;       // in place of the pipe that result.out reads
+    mode_t umask = 022;             // 0 shows every permission bit the tool asks for
+    bool own_pid_namespace = false; // the tool is its first process, as in a container
+    int cpu = -1;                   // the only CPU the tool may run on
 };
+
+// The calling thread runs on that CPU alone; on any, for -1.
+void pin_to_cpu(int cpu)
+{
+    if (cpu < 0)
+        return;
+    cpu_set_t only;
+    CPU_ZERO(&only);
+    CPU_SET(static_cast<std::size_t>(cpu), &only);
+    ::sched_setaffinity(0, sizeof only, &only);
+}
 
 struct running {
     pid_t pid;
@@ -64,9 +82,19 @@ running start(const std::vector<std::string>& args, const run_options& options =
     if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0)
         return {-1, -1, -1};
 
-    const pid_t pid = ::fork();
+    // Raw clone, as fork with one flag more: glibc has no wrapper that copies the stack.
+    const auto pid =
+        options.own_pid_namespace
+            ? static_cast<pid_t>(::syscall(SYS_clone, CLONE_NEWPID | SIGCHLD, 0, 0, 0, 0))
+            : ::fork();
+    if (pid < 0) {
+        for (const int fd : {out[0], out[1], err[0], err[1]})
+            ::close(fd);
+        return {-1, -1, -1};
+    }
     if (pid == 0) {
-        ::umask(022);
+        ::umask(options.umask);
+        pin_to_cpu(options.cpu);
         if (!options.cwd.empty() && ::chdir(options.cwd.c_str()) != 0)
             ::_exit(126);
         const rlimit limit{options.file_size_limit, options.file_size_limit};
@@ -77,7 +105,7 @@ running start(const std::vector<std::string>& args, const run_options& options =
         const rlimit no_core{0, 0};
         ::setrlimit(RLIMIT_CORE, &no_core);
         // As an interactive shell starts it, whatever the test runner ignores or blocks.
-        for (const int sig : {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGALRM, SIGUSR1, SIGUSR2, SIGPIPE})
+        for (int sig = 1; sig < NSIG; ++sig)
             ::signal(sig, SIG_DFL);
         sigset_t none;
         sigemptyset(&none);
@@ -86,11 +114,7 @@ running start(const std::vector<std::string>& args, const run_options& options =
             ::signal(options.ignored_signal, SIG_IGN);
         if (options.user != 0 && (::setgid(options.user) != 0 || ::setuid(options.user) != 0))
             ::_exit(126);
-        const int stdout_fd =
-            options.standard_output.empty()
-                ? out[1]
-                : ::open(options.standard_output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        ::dup2(stdout_fd, STDOUT_FILENO);
+        ::dup2(options.standard_output >= 0 ? options.standard_output : out[1], STDOUT_FILENO);
         ::dup2(err[1], STDERR_FILENO);
         ::execvp(program, const_cast<char* const*>(argv.data()));
         ::_exit(127);
@@ -119,8 +143,36 @@ result run(const std::vector<std::string>& args, const run_options& options = {}
 {
     const running started = start(args, options);
     if (started.pid < 0)
-        return {"", "pipe failed", -1};
+        return {"", "could not start the tool", -1};
     return finish(started);
+}
+
+// Two of the CPUs this test may use, or -1 for each that it lacks.
+std::pair<int, int> two_cpus()
+{
+    cpu_set_t allowed;
+    std::vector<int> found;
+    if (::sched_getaffinity(0, sizeof allowed, &allowed) == 0)
+        for (int cpu = 0; cpu < CPU_SETSIZE && found.size() < 2; ++cpu)
+            if (CPU_ISSET(static_cast<std::size_t>(cpu), &allowed))
+                found.push_back(cpu);
+    found.resize(2, -1);
+    return {found[0], found[1]};
+}
+
+// Sends sig again and again until the process has ended, from a thread on another CPU than the
+// process's, so that signals land while an earlier one is being delivered.
+void send_until_ended(pid_t pid, int sig, int cpu)
+{
+    std::thread([=] {
+        pin_to_cpu(cpu);
+        siginfo_t ended{};
+        for (int round = 0; round < 100'000 && ended.si_pid == 0; ++round) {
+            for (int i = 0; i < 100; ++i)
+                ::kill(pid, sig);
+            ::waitid(P_PID, static_cast<id_t>(pid), &ended, WEXITED | WNOHANG | WNOWAIT);
+        }
+    }).join();
 }
 
 // Names, kinds and contents of everything in a directory, to show that a run touched nothing.
@@ -272,15 +324,19 @@ TEST_F(Morvask, StreamsThroughFifosAndDevices)
 
 TEST_F(Morvask, CreatedDestinationIsNoMoreOpenThanItsSource)
 {
-    const std::pair<mode_t, mode_t> cases[] = {
-        {0600, 0600}, {0640, 0640}, {0666, 0644}, {0755, 0644}, {0407, 0604},
+    // Source's mode, umask, destination's mode. A umask of 0 shows every bit the tool asks for.
+    const std::tuple<mode_t, mode_t, mode_t> cases[] = {
+        {0600, 022, 0600}, {0640, 022, 0640}, {0666, 022, 0644}, {0755, 022, 0644},
+        {0407, 022, 0604}, {0666, 0, 0666},   {0777, 0, 0666},   {0620, 0, 0620},
     };
     test::write_file(dir / "src", "x");
-    for (const auto& [source_mode, expected] : cases) {
-        SCOPED_TRACE(source_mode);
+    for (const auto& [source_mode, umask, expected] : cases) {
+        SCOPED_TRACE(testing::Message() << std::oct << source_mode << " under umask " << umask);
         fs::remove(dir / "dst");
         ::chmod((dir / "src").c_str(), source_mode);
-        EXPECT_EQ(run_here({"-e", "src", "dst"}).status, 0);
+        run_options options = here;
+        options.umask = umask;
+        EXPECT_EQ(run({"-e", "src", "dst"}, options).status, 0);
         EXPECT_EQ(mode_of(dir / "dst"), expected);
     }
     ::chmod((dir / "dst").c_str(), 0660);
@@ -343,12 +399,27 @@ TEST_F(Morvask, SignalThatEndsARunDiscardsItsOutput)
     struct signal_case {
         int sig;
         bool existing;
-        bool ignored_at_start;
+        bool repeated =
+            false; // as a second Ctrl-C, or timeout's signal to the child, then its group
+        bool ignored_at_start = false;
+        bool own_pid_namespace = false;
+        bool renamed = false; // and another file put at its name
     };
     const signal_case cases[] = {
-        {SIGHUP, false, false},  {SIGINT, true, false},   {SIGQUIT, false, false},
-        {SIGTERM, true, false},  {SIGALRM, false, false}, {SIGUSR1, true, false},
-        {SIGUSR2, false, false}, {SIGHUP, true, true},
+        {SIGHUP, false},
+        {SIGINT, true},
+        {SIGQUIT, false},
+        {SIGTERM, true},
+        {SIGALRM, false},
+        {SIGUSR1, true},
+        {SIGUSR2, false},
+        {SIGXCPU, true},
+        {SIGRTMIN + 2, false},
+        {SIGINT, false, true},
+        {SIGTERM, true, true},
+        {.sig = SIGTERM, .existing = true, .own_pid_namespace = true},
+        {.sig = SIGTERM, .existing = false, .renamed = true},
+        {.sig = SIGHUP, .existing = true, .ignored_at_start = true},
     };
     const std::string data = test::random_bytes(3 * morvask::stream_buffer_size);
     const std::size_t first_part = 2 * morvask::stream_buffer_size;
@@ -356,21 +427,40 @@ TEST_F(Morvask, SignalThatEndsARunDiscardsItsOutput)
     // A tool that died early must fail the test, not end it.
     const auto previous_sigpipe = ::signal(SIGPIPE, SIG_IGN);
     for (const signal_case& c : cases) {
-        SCOPED_TRACE(std::string(strsignal(c.sig)) + (c.existing ? ", existing" : ", new") +
-                     (c.ignored_at_start ? ", ignored at start" : ""));
+        SCOPED_TRACE(testing::Message() << strsignal(c.sig) << (c.existing ? ", existing" : ", new")
+                                        << (c.repeated ? ", repeated" : "")
+                                        << (c.ignored_at_start ? ", ignored at start" : "")
+                                        << (c.own_pid_namespace ? ", as PID 1" : "")
+                                        << (c.renamed ? ", renamed" : ""));
         fs::remove(dir / "dst");
+        fs::remove(dir / "moved");
         if (c.existing)
             test::write_file(dir / "dst", "older output");
         run_options options = here;
         options.ignored_signal = c.ignored_at_start ? c.sig : 0;
+        options.own_pid_namespace = c.own_pid_namespace;
+        const auto [tool_cpu, sender_cpu] = two_cpus();
+        if (c.repeated)
+            options.cpu = tool_cpu;
         const running tool = start({"-e", "in", "dst"}, options);
+        if (tool.pid < 0 && c.own_pid_namespace) {
+            std::cout << "[ SKIPPED  ] no PID namespace here: " << std::strerror(errno) << '\n';
+            continue;
+        }
         const int feed = ::open((dir / "in").c_str(), O_WRONLY);
         ASSERT_EQ(::write(feed, data.data(), first_part), static_cast<ssize_t>(first_part));
         for (int tries = 0; tries < 1000 && fs::file_size(dir / "dst") < first_part / 2; ++tries)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         ASSERT_GE(fs::file_size(dir / "dst"), first_part / 2) << "the run never got going";
+        if (c.renamed) {
+            fs::rename(dir / "dst", dir / "moved");
+            test::write_file(dir / "dst", "precious");
+        }
 
-        ::kill(tool.pid, c.sig);
+        if (c.repeated)
+            send_until_ended(tool.pid, c.sig, sender_cpu);
+        else
+            ::kill(tool.pid, c.sig);
         if (c.ignored_at_start)
             (void)::write(feed, data.data() + first_part, data.size() - first_part);
         ::close(feed);
@@ -383,6 +473,12 @@ TEST_F(Morvask, SignalThatEndsARunDiscardsItsOutput)
             continue;
         }
         EXPECT_EQ(r.status, 128 + c.sig);
+        EXPECT_EQ(r.out.find("OK."), std::string::npos) << r.out;
+        if (c.renamed) {
+            EXPECT_EQ(test::read_file(dir / "dst"), "precious");
+            EXPECT_EQ(fs::file_size(dir / "moved"), 0u);
+            continue;
+        }
         EXPECT_EQ(fs::exists(dir / "dst"), c.existing);
         if (c.existing) {
             EXPECT_EQ(fs::file_size(dir / "dst"), 0u);
@@ -391,28 +487,86 @@ TEST_F(Morvask, SignalThatEndsARunDiscardsItsOutput)
     ::signal(SIGPIPE, previous_sigpipe);
 }
 
-// `morvask -e src /dev/stdout | next` and `> file`: the data, and not a word beside it.
+// `morvask -e src /dev/stdout | next`, `>> log`, `{ ...; } > file`, a socket: the data lands where
+// the caller's standard output stands, among the caller's own bytes, and not a word beside it.
 TEST_F(Morvask, DestinationThatIsStandardOutputGetsOnlyTheData)
 {
+    enum class kind { pipe, file, socket };
+    struct stdout_case {
+        std::vector<std::string> args;
+        kind standard_output;
+        int flags = 0;        // of the file that standard output writes to
+        std::string before{}; // the caller's, written there before the run and after it
+        std::string after{};
+        std::string expected{}; // what standard output carries in all
+        int status = 0;
+        std::string file = "out";
+    };
     const std::string data = test::random_bytes(300'001);
     test::write_file(dir / "src", data);
     const std::string encoded = test::substitute(encode_table, data);
-    const std::tuple<std::string, bool, std::string, int> cases[] = {
-        {"src", false, encoded, 0},
-        {"src", true, encoded, 0},
-        {"/proc/self/mem", false, "", 1},
+    const stdout_case cases[] = {
+        {{"-e", "src", "/dev/stdout"}, kind::pipe, 0, "", "", encoded},
+        {{"-e", "src", "/dev/stdout"}, kind::file, 0, "", "", encoded},
+        {{"-e", "src", "/dev/stdout"},
+         kind::file,
+         O_APPEND,
+         "older line\n",
+         "",
+         "older line\n" + encoded},
+        {{"-e", "src", "/dev/stdout"},
+         kind::file,
+         0,
+         "HEADER\n",
+         "TRAILER\n",
+         "HEADER\n" + encoded + "TRAILER\n"},
+        {{"-e", "src", "out"}, kind::file, O_APPEND, "older line\n", "", "older line\n" + encoded},
+        {{"-e", "src", "/dev/stdout"}, kind::socket, 0, "", "", encoded},
+        {{"-e", "missing", "/dev/stdout"}, kind::pipe, 0, "", "", "", 1},
+        {{"-e", "/proc/self/mem", "/dev/stdout"}, kind::pipe, 0, "", "", "", 1},
+        {{"-x", "src", "/dev/stdout"}, kind::pipe, 0, "", "", "", 2},
+        {{"-e", "src", "/dev/stdout"}, kind::file, O_APPEND, "", "", data, 1, "src"},
     };
-    for (const auto& [source, to_file, expected, status] : cases) {
-        SCOPED_TRACE(source + (to_file ? " to a file" : " to a pipe"));
+    for (const stdout_case& c : cases) {
+        SCOPED_TRACE(testing::Message() << testing::PrintToString(c.args) << " to a "
+                                        << (c.standard_output == kind::pipe   ? "pipe"
+                                            : c.standard_output == kind::file ? c.file
+                                                                              : "socket")
+                                        << (c.flags & O_APPEND ? ", appending" : ""));
         run_options options = here;
-        if (to_file)
-            options.standard_output = dir / "out";
-        const result r = run({"-e", source, "/dev/stdout"}, options);
-        const std::string got = to_file ? test::read_file(dir / "out") : r.out;
-        EXPECT_TRUE(got == expected)
-            << got.size() << " bytes, not the " << expected.size() << " expected";
+        int sockets[2] = {-1, -1};
+        std::string through_socket;
+        std::thread socket_reader;
+        if (c.standard_output == kind::file) {
+            options.standard_output = ::open(
+                (dir / c.file).c_str(),
+                O_WRONLY | O_CREAT | O_CLOEXEC | c.flags | (c.file == "src" ? 0 : O_TRUNC), 0644);
+            ASSERT_EQ(::write(options.standard_output, c.before.data(), c.before.size()),
+                      static_cast<ssize_t>(c.before.size()));
+        } else if (c.standard_output == kind::socket) {
+            ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sockets), 0);
+            options.standard_output = sockets[0];
+            socket_reader = std::thread([&] { through_socket = test::drain(sockets[1]); });
+        }
+        const running tool = start(c.args, options);
+        if (c.standard_output == kind::socket)
+            ::close(sockets[0]);
+        const result r = finish(tool);
+        if (socket_reader.joinable())
+            socket_reader.join();
+        if (c.standard_output == kind::file) {
+            ASSERT_EQ(::write(options.standard_output, c.after.data(), c.after.size()),
+                      static_cast<ssize_t>(c.after.size()));
+            ::close(options.standard_output);
+        }
+
+        const std::string got = c.standard_output == kind::pipe   ? r.out
+                                : c.standard_output == kind::file ? test::read_file(dir / c.file)
+                                                                  : through_socket;
+        EXPECT_TRUE(got == c.expected)
+            << got.size() << " bytes, not the " << c.expected.size() << " expected";
         EXPECT_EQ(r.err, "");
-        EXPECT_EQ(r.status, status);
+        EXPECT_EQ(r.status, c.status);
     }
 }
 

@@ -2,10 +2,10 @@
 #include "cli/output_file.hpp"
 #include "codec/transcode.hpp"
 
-#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <type_traits>
 #include <unistd.h>
 
 using namespace morvask;
@@ -16,7 +16,7 @@ enum exit_status { exit_ok = 0, exit_failure = 1, exit_usage = 2 };
 
 struct mode {
     const char* option;
-    const char* progress;
+    void (*progress)();
     const substitution_table& table;
 };
 
@@ -44,23 +44,24 @@ bool is_help(const char* option)
 // exit status still tells success from failure.
 bool quiet = false;
 
-void say(const char* text)
+// Standard output carries either messages or the data, never both.
+template <typename... Paths>
+void say(void (*message)(Paths...), std::type_identity_t<Paths>... paths)
 {
     if (!quiet)
-        std::fputs(text, stdout);
+        message(paths...);
 }
 
-// A message names one path, or two.
-template <typename... Paths> int fail(const char* message, Paths... paths)
+template <typename... Paths>
+int fail(int status, void (*message)(Paths...), std::type_identity_t<Paths>... paths)
 {
-    if (!quiet)
-        std::printf(message, paths...);
-    return exit_failure;
+    say(message, paths...);
+    return status;
 }
 
 // Static: the streams' buffers are large and must not come from the stack or the heap.
 source_stream source;
-destination_stream destination;
+output_file output;
 
 } // namespace
 
@@ -68,47 +69,43 @@ int main(int argc, char* argv[])
 {
     prepare_signals();
     if (argc != 4) {
-        std::fputs(messages::usage, stdout);
+        messages::usage();
         return argc == 2 && is_help(argv[1]) ? exit_ok : exit_usage;
-    }
-    // Before any file is opened, so that a mistyped option never empties a destination.
-    const mode* const selected = find_mode(argv[1]);
-    if (selected == nullptr) {
-        std::printf(messages::unknown_option, argv[1]);
-        return exit_usage;
     }
     const char* const source_path = argv[2];
     const char* const destination_path = argv[3];
+    // Before anything else, so that no word of any message ever lands among the data.
+    quiet = is_standard_output(destination_path);
+    // Before any file is opened, so that a mistyped option never empties a destination.
+    const mode* const selected = find_mode(argv[1]);
+    if (selected == nullptr)
+        return fail(exit_usage, messages::unknown_option, argv[1]);
 
     source.fd = ::open(source_path, O_RDONLY | O_CLOEXEC);
     if (source.fd < 0)
-        return fail(messages::not_found, source_path);
+        return fail(exit_failure, messages::not_found, source_path);
     struct stat source_stat;
     if (::fstat(source.fd, &source_stat) != 0 || S_ISDIR(source_stat.st_mode))
-        return fail(messages::cant_read, source_path);
+        return fail(exit_failure, messages::cant_read, source_path);
 
-    output_file out;
-    const open_result opened = open_output(out, destination_path, source_stat);
-    quiet = out.standard_output;
-    switch (opened) {
+    switch (open_output(output, destination_path, source_stat, quiet)) {
     case open_result::opened:
         break;
     case open_result::failed:
-        return fail(messages::cant_open, destination_path);
+        return fail(exit_failure, messages::cant_open, destination_path);
     case open_result::same_file:
-        return fail(messages::same_file, source_path, destination_path);
+        return fail(exit_failure, messages::same_file, source_path, destination_path);
     }
-    destination.fd = out.fd;
 
     say(selected->progress);
-    transcode_stream(selected->table, source, destination);
+    transcode_stream(selected->table, source, output.stream);
     ::close(source.fd);
     if (source.error) {
-        abandon_output(out);
-        return fail(messages::cant_read, source_path);
+        abandon_output(output);
+        return fail(exit_failure, messages::cant_read, source_path);
     }
-    if (!finish_output(out, destination))
-        return fail(messages::cant_write, destination_path);
+    if (!finish_output(output))
+        return fail(exit_failure, messages::cant_write, destination_path);
     say(messages::ok);
     return exit_ok;
 }

@@ -1,20 +1,54 @@
 #pragma once
 
-// Every text the tool prints, all on standard output. Paths and options are passed as %s
-// arguments, never as formats, so a per-cent sign in them is printed as it stands.
+#include <cstdio>
+
+// Every text the tool prints, all on standard output. Each format is a literal at its printf, so
+// the compiler checks it against its arguments; paths and options are passed as %s arguments,
+// never as formats, so a per-cent sign in them is printed as it stands.
 
 namespace morvask::messages {
 
-inline constexpr char usage[] =
-    "Encode\nmorvask -e source-file dest-file\nDecode\nmorvask -d source-file dest-file\n";
-inline constexpr char unknown_option[] = "unknown option '%s'\n";
-inline constexpr char not_found[] = "%s file not found.\n";
-inline constexpr char cant_open[] = "Can't open %s file.\n";
-inline constexpr char cant_read[] = "Can't read %s file.\n";
-inline constexpr char cant_write[] = "Can't write %s file.\n";
-inline constexpr char same_file[] = "%s and %s are the same file.\n";
-inline constexpr char encoding[] = "Encode...";
-inline constexpr char decoding[] = "Decode...";
-inline constexpr char ok[] = "OK.\n";
+inline void usage()
+{
+    std::fputs(
+        "Encode\nmorvask -e source-file dest-file\nDecode\nmorvask -d source-file dest-file\n",
+        stdout);
+}
+inline void unknown_option(const char* option)
+{
+    std::printf("unknown option '%s'\n", option);
+}
+inline void not_found(const char* path)
+{
+    std::printf("%s file not found.\n", path);
+}
+inline void cant_open(const char* path)
+{
+    std::printf("Can't open %s file.\n", path);
+}
+inline void cant_read(const char* path)
+{
+    std::printf("Can't read %s file.\n", path);
+}
+inline void cant_write(const char* path)
+{
+    std::printf("Can't write %s file.\n", path);
+}
+inline void same_file(const char* source, const char* destination)
+{
+    std::printf("%s and %s are the same file.\n", source, destination);
+}
+inline void encoding()
+{
+    std::fputs("Encode...", stdout);
+}
+inline void decoding()
+{
+    std::fputs("Decode...", stdout);
+}
+inline void ok()
+{
+    std::fputs("OK.\n", stdout);
+}
 
 } // namespace morvask::messages

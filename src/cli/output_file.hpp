@@ -5,17 +5,26 @@
 #include <sys/stat.h>
 
 // The destination's life: opened without losing anything, and on failure, or on a signal that
-// ends the run, left with no partial output.
+// ends the run, left with no partial output, while nothing that is not this run's is touched.
 
 namespace morvask {
 
+// What discarding an unfinished output does to it.
+enum class on_discard {
+    remove, // this run created it: the name goes, if it still names this file
+    empty,  // an existing regular file: emptied, through the descriptor
+    keep,   // a device, a FIFO, or standard output's file, which holds the caller's data too
+};
+
 struct output_file {
+    destination_stream stream; // its descriptor is the destination's, owned here
     const char* path;
-    int fd;
-    bool created;         // by this run, so a failed run removes it
-    bool regular;         // only a regular file is ever emptied or removed
-    bool standard_output; // the file that standard output writes to, which must get only the data
-    off_t reserved;       // bytes of blocks allocated ahead, past which any left are released
+    on_discard fate;
+    int directory;    // where this run created the file, or -1
+    const char* name; // the file's name in that directory
+    dev_t device;     // the file's identity, which its name may lose while the run writes
+    ino_t inode;
+    off_t reserved; // bytes of blocks allocated ahead, past which any left are released
 };
 
 enum class open_result { opened, failed, same_file };
@@ -25,14 +34,21 @@ enum class open_result { opened, failed, same_file };
 // unfinished discards that output first. Signals ignored at start stay ignored.
 void prepare_signals();
 
+// Whether path names the file, pipe, socket or terminal that standard output writes to. Such a
+// destination is written through standard output's own descriptor, at the offset and with the
+// flags the caller gave it, and is never emptied or removed.
+bool is_standard_output(const char* path);
+
 // Opens path for writing, creating it with modes derived from source's, and refuses when it is
-// the source itself. It is emptied only after that check, so the source is never lost. From here
-// until it is finished or abandoned, a terminating signal discards it.
-open_result open_output(output_file& out, const char* path, const struct stat& source);
+// the source itself; with to_standard_output, takes standard output instead. An existing file is
+// emptied only after that check, so the source is never lost. From here until it is finished or
+// abandoned, a signal that ends the run discards it.
+open_result open_output(output_file& out, const char* path, const struct stat& source,
+                        bool to_standard_output);
 
 // Writes what the stream still holds and closes the file; on any failure it discards the
 // output and returns false.
-bool finish_output(output_file& out, destination_stream& stream);
+bool finish_output(output_file& out);
 
 // Discards the output and closes the file.
 void abandon_output(output_file& out);
