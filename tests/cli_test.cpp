@@ -505,25 +505,17 @@ TEST_F(Morvask, DestinationThatIsStandardOutputGetsOnlyTheData)
     const std::string data = test::random_bytes(300'001);
     test::write_file(dir / "src", data);
     const std::string encoded = test::substitute(encode_table, data);
+    const std::string older = "older line\n";
+    const std::string later = "later line\n";
     const stdout_case cases[] = {
         {{"-e", "src", "/dev/stdout"}, kind::pipe, 0, "", "", encoded},
         {{"-e", "src", "/dev/stdout"}, kind::file, 0, "", "", encoded},
-        {{"-e", "src", "/dev/stdout"},
-         kind::file,
-         O_APPEND,
-         "older line\n",
-         "",
-         "older line\n" + encoded},
-        {{"-e", "src", "/dev/stdout"},
-         kind::file,
-         0,
-         "HEADER\n",
-         "TRAILER\n",
-         "HEADER\n" + encoded + "TRAILER\n"},
-        {{"-e", "src", "out"}, kind::file, O_APPEND, "older line\n", "", "older line\n" + encoded},
+        {{"-e", "src", "/dev/stdout"}, kind::file, O_APPEND, older, "", older + encoded},
+        {{"-e", "src", "/dev/stdout"}, kind::file, 0, older, later, older + encoded + later},
+        {{"-e", "src", "out"}, kind::file, O_APPEND, older, "", older + encoded},
         {{"-e", "src", "/dev/stdout"}, kind::socket, 0, "", "", encoded},
         {{"-e", "missing", "/dev/stdout"}, kind::pipe, 0, "", "", "", 1},
-        {{"-e", "/proc/self/mem", "/dev/stdout"}, kind::pipe, 0, "", "", "", 1},
+        {{"-e", "/proc/self/mem", "/dev/stdout"}, kind::file, O_APPEND, older, "", older, 1},
         {{"-x", "src", "/dev/stdout"}, kind::pipe, 0, "", "", "", 2},
         {{"-e", "src", "/dev/stdout"}, kind::file, O_APPEND, "", "", data, 1, "src"},
     };
