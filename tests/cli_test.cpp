@@ -396,14 +396,17 @@ TEST_F(Morvask, FailedRunLeavesNoPartialOutput)
 // The run stalls on a FIFO source after its first flush, and is then stopped by a signal.
 TEST_F(Morvask, SignalThatEndsARunDiscardsItsOutput)
 {
+    // What is done to the destination before the signal: renamed to "moved" and another file put
+    // at its name, or given "moved" as a second name.
+    enum class meddling { none, renamed, linked };
     struct signal_case {
         int sig;
         bool existing;
-        bool repeated =
-            false; // as a second Ctrl-C, or timeout's signal to the child, then its group
+        // As a second Ctrl-C does, or timeout's signal to the child, then to its group.
+        bool repeated = false;
         bool ignored_at_start = false;
         bool own_pid_namespace = false;
-        bool renamed = false; // and another file put at its name
+        meddling meddled = meddling::none;
     };
     const signal_case cases[] = {
         {SIGHUP, false},
@@ -418,7 +421,8 @@ TEST_F(Morvask, SignalThatEndsARunDiscardsItsOutput)
         {SIGINT, false, true},
         {SIGTERM, true, true},
         {.sig = SIGTERM, .existing = true, .own_pid_namespace = true},
-        {.sig = SIGTERM, .existing = false, .renamed = true},
+        {.sig = SIGTERM, .existing = false, .meddled = meddling::renamed},
+        {.sig = SIGTERM, .existing = false, .meddled = meddling::linked},
         {.sig = SIGHUP, .existing = true, .ignored_at_start = true},
     };
     const std::string data = test::random_bytes(3 * morvask::stream_buffer_size);
@@ -431,7 +435,9 @@ TEST_F(Morvask, SignalThatEndsARunDiscardsItsOutput)
                                         << (c.repeated ? ", repeated" : "")
                                         << (c.ignored_at_start ? ", ignored at start" : "")
                                         << (c.own_pid_namespace ? ", as PID 1" : "")
-                                        << (c.renamed ? ", renamed" : ""));
+                                        << (c.meddled == meddling::renamed  ? ", renamed"
+                                            : c.meddled == meddling::linked ? ", linked"
+                                                                            : ""));
         fs::remove(dir / "dst");
         fs::remove(dir / "moved");
         if (c.existing)
@@ -452,9 +458,11 @@ TEST_F(Morvask, SignalThatEndsARunDiscardsItsOutput)
         for (int tries = 0; tries < 1000 && fs::file_size(dir / "dst") < first_part / 2; ++tries)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         ASSERT_GE(fs::file_size(dir / "dst"), first_part / 2) << "the run never got going";
-        if (c.renamed) {
+        if (c.meddled == meddling::renamed) {
             fs::rename(dir / "dst", dir / "moved");
             test::write_file(dir / "dst", "precious");
+        } else if (c.meddled == meddling::linked) {
+            fs::create_hard_link(dir / "dst", dir / "moved");
         }
 
         if (c.repeated)
@@ -474,9 +482,11 @@ TEST_F(Morvask, SignalThatEndsARunDiscardsItsOutput)
         }
         EXPECT_EQ(r.status, 128 + c.sig);
         EXPECT_EQ(r.out.find("OK."), std::string::npos) << r.out;
-        if (c.renamed) {
-            EXPECT_EQ(test::read_file(dir / "dst"), "precious");
+        if (c.meddled != meddling::none) {
             EXPECT_EQ(fs::file_size(dir / "moved"), 0u);
+        }
+        if (c.meddled == meddling::renamed) {
+            EXPECT_EQ(test::read_file(dir / "dst"), "precious");
             continue;
         }
         EXPECT_EQ(fs::exists(dir / "dst"), c.existing);

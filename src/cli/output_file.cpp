@@ -73,15 +73,18 @@ bool empty(const output_file& out)
     return emptied;
 }
 
-// A file this run created loses its name only while that name, in the directory it was created
-// in, still leads to it: a file put in its place, or a directory swapped for a link, is not this
-// run's. Renamed, it is emptied instead, as it holds nothing but this run's partial output.
+// A file this run created holds nothing but this run's output, so it is emptied first, through
+// its descriptor: under any other name it was given meanwhile (a rename, a hard link), or where its
+// directory no longer lets it go, nothing partial remains. Then it loses its name, but only while
+// that name, in the directory it was created in, still leads to it: a file put in its place, or a
+// directory swapped for a link, is not this run's.
 bool remove(const output_file& out)
 {
+    const bool emptied = out.stream.fd >= 0 && ::ftruncate(out.stream.fd, 0) == 0;
     struct stat st;
     if (::fstatat(out.directory, out.name, &st, AT_SYMLINK_NOFOLLOW) == 0 && is_this_file(out, st))
         return ::unlinkat(out.directory, out.name, 0) == 0;
-    return out.stream.fd >= 0 && ::ftruncate(out.stream.fd, 0) == 0;
+    return emptied;
 }
 
 // Only async-signal-safe calls: the signal handler discards through here too. False when that
@@ -272,10 +275,12 @@ void prepare_signals()
 
 bool is_standard_output(const char* path)
 {
+    // Open only for reading (1<file), standard output writes nowhere: the path is a file like any.
+    const int access = ::fcntl(STDOUT_FILENO, F_GETFL) & O_ACCMODE;
     struct stat named;
     struct stat standard_output;
-    return ::stat(path, &named) == 0 && ::fstat(STDOUT_FILENO, &standard_output) == 0 &&
-           same_file(named, standard_output);
+    return (access == O_WRONLY || access == O_RDWR) && ::stat(path, &named) == 0 &&
+           ::fstat(STDOUT_FILENO, &standard_output) == 0 && same_file(named, standard_output);
 }
 
 open_result open_output(output_file& out, const char* path, const struct stat& source,
