@@ -67,6 +67,10 @@ destination_stream destination;
 int main(int argc, char* argv[])
 {
     prepare_signals();
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::fputs(messages::version, stdout);
+        return exit_ok;
+    }
     if (argc != 4) {
         std::fputs(messages::usage, stdout);
         return argc == 2 && is_help(argv[1]) ? exit_ok : exit_usage;

@@ -7,6 +7,7 @@ namespace morvask::messages {
 
 inline constexpr char usage[] =
     "Encode\nmorvask -e source-file dest-file\nDecode\nmorvask -d source-file dest-file\n";
+inline constexpr char version[] = "morvask " MORVASK_VERSION "\n";
 inline constexpr char unknown_option[] = "unknown option '%s'\n";
 inline constexpr char not_found[] = "%s file not found.\n";
 inline constexpr char cant_open[] = "Can't open %s file.\n";
