@@ -30,22 +30,11 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 
 # Reproducible: every time stamp in the package is SOURCE_DATE_EPOCH. The environment's when it sets
-# one, at configure or at package time; else the last commit's time, the same in every clone; else,
-# outside a git checkout, a fixed date.
+# one, at configure or at package time; else the release date, from the changelog.
 if(DEFINED ENV{SOURCE_DATE_EPOCH})
     set(source_date_epoch $ENV{SOURCE_DATE_EPOCH})
 else()
-    find_package(Git QUIET)
-    if(Git_FOUND)
-        execute_process(
-            COMMAND ${GIT_EXECUTABLE} log -1 --format=%ct
-            WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}
-            OUTPUT_VARIABLE source_date_epoch
-            OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
-    endif()
-    if(NOT source_date_epoch MATCHES "^[0-9]+$")
-        set(source_date_epoch 1796083200) # 2026-12-01, this release's month
-    endif()
+    set(source_date_epoch ${MORVASK_RELEASE_EPOCH})
 endif()
 configure_file(cmake/cpack-project-config.cmake.in ${PROJECT_BINARY_DIR}/cpack-project-config.cmake
                @ONLY)
