@@ -26,8 +26,18 @@ set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-# Depends, from the shared libraries the binary links (dpkg-shlibdeps, in dpkg-dev).
+# Depends, from the shared libraries the binary links (dpkg-shlibdeps, in dpkg-dev). Cross-built,
+# that reads the target's C library as dpkg knows it (libc6:arm64 for arm64).
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# Cross-built, the package is the target's, which dpkg-architecture names from the compiler's
+# multiarch name; a native build leaves that to CPack, which asks dpkg.
+find_program(DPKG_ARCHITECTURE dpkg-architecture)
+if(CMAKE_CROSSCOMPILING AND CMAKE_LIBRARY_ARCHITECTURE AND DPKG_ARCHITECTURE)
+    execute_process(
+        COMMAND ${DPKG_ARCHITECTURE} --host-type ${CMAKE_LIBRARY_ARCHITECTURE} --query DEB_HOST_ARCH
+        OUTPUT_VARIABLE CPACK_DEBIAN_PACKAGE_ARCHITECTURE
+        OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET COMMAND_ERROR_IS_FATAL ANY)
+endif()
 
 # Reproducible: every time stamp in the package is SOURCE_DATE_EPOCH. The environment's when it sets
 # one, at configure or at package time; else the release date, from the changelog.
