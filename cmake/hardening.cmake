@@ -1,8 +1,9 @@
 # Debian's hardening flags, for every optimised build: a stack protector, fortified libc calls,
 # stack clash probes, control-flow protection on x86-64, format checks, a position-independent
 # executable, and relocations read-only and bound at start. Each is added only where this compiler
-# and linker accept it. A debug build goes without: _FORTIFY_SOURCE needs optimisation, and the
-# test preset's sanitizers check more than these flags do.
+# and linker accept it. A debug build goes without the compile and link flags (_FORTIFY_SOURCE needs
+# optimisation, and the test presets' sanitizers check more than these flags do), but not without
+# PIE: CMake sets that for the whole build, every configuration alike.
 
 include(CheckCXXCompilerFlag)
 include(CheckLinkerFlag)

@@ -11,13 +11,14 @@ if(CMAKE_INSTALL_DO_STRIP)
         COMMAND_ERROR_IS_FATAL ANY)
 endif()")
 
-# The man page and the changelog carry the project's version, and are installed compressed, as
-# man and Debian expect. -n keeps the build's time out of the files, so they build the same twice.
+# The man page carries the version and the release date; it and the changelog are installed
+# compressed, as man and Debian expect. -n keeps the build's time out of the files, so they build
+# the same twice.
+configure_file(docs/morvask.1.in ${PROJECT_BINARY_DIR}/morvask.1 @ONLY)
+configure_file(packaging/changelog ${PROJECT_BINARY_DIR}/changelog COPYONLY)
 find_program(GZIP gzip REQUIRED)
 set(compressed_docs)
-foreach(doc IN ITEMS docs/morvask.1 packaging/changelog)
-    get_filename_component(name ${doc} NAME)
-    configure_file(${doc}.in ${PROJECT_BINARY_DIR}/${name} @ONLY)
+foreach(name IN ITEMS morvask.1 changelog)
     add_custom_command(
         OUTPUT ${PROJECT_BINARY_DIR}/${name}.gz
         COMMAND ${GZIP} -9 -n -f -k ${PROJECT_BINARY_DIR}/${name}

@@ -26,26 +26,25 @@ set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-# Depends, from the shared libraries the binary links (dpkg-shlibdeps, in dpkg-dev).
+# Depends, from the shared libraries the binary links (dpkg-shlibdeps, in dpkg-dev). Cross-built,
+# that reads the target's C library as dpkg knows it (libc6:arm64 for arm64).
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# Cross-built, the package is the target's, which dpkg-architecture names from the compiler's
+# multiarch name; a native build leaves that to CPack, which asks dpkg.
+find_program(DPKG_ARCHITECTURE dpkg-architecture)
+if(CMAKE_CROSSCOMPILING AND CMAKE_LIBRARY_ARCHITECTURE AND DPKG_ARCHITECTURE)
+    execute_process(
+        COMMAND ${DPKG_ARCHITECTURE} --host-type ${CMAKE_LIBRARY_ARCHITECTURE} --query DEB_HOST_ARCH
+        OUTPUT_VARIABLE CPACK_DEBIAN_PACKAGE_ARCHITECTURE
+        OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET COMMAND_ERROR_IS_FATAL ANY)
+endif()
 
 # Reproducible: every time stamp in the package is SOURCE_DATE_EPOCH. The environment's when it sets
-# one, at configure or at package time; else the last commit's time, the same in every clone; else,
-# outside a git checkout, a fixed date.
+# one, at configure or at package time; else the release date, from the changelog.
 if(DEFINED ENV{SOURCE_DATE_EPOCH})
     set(source_date_epoch $ENV{SOURCE_DATE_EPOCH})
 else()
-    find_package(Git QUIET)
-    if(Git_FOUND)
-        execute_process(
-            COMMAND ${GIT_EXECUTABLE} log -1 --format=%ct
-            WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}
-            OUTPUT_VARIABLE source_date_epoch
-            OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
-    endif()
-    if(NOT source_date_epoch MATCHES "^[0-9]+$")
-        set(source_date_epoch 1796083200) # 2026-12-01, this release's month
-    endif()
+    set(source_date_epoch ${MORVASK_RELEASE_EPOCH})
 endif()
 configure_file(cmake/cpack-project-config.cmake.in ${PROJECT_BINARY_DIR}/cpack-project-config.cmake
                @ONLY)

@@ -228,6 +228,8 @@ TEST_F(Morvask, RefusedRunsTouchNothing)
         {{"-e", "src", "dst", "more"}, usage, 2},
         {{"--help"}, usage, 0},
         {{"-h"}, usage, 0},
+        {{"--version"}, "morvask " MORVASK_VERSION "\n", 0},
+        {{"--version", "src"}, usage, 2},
         {{"-x", "src", "dst"}, "unknown option '-x'\n", 2},
         {{"--e", "src", "dst"}, "unknown option '--e'\n", 2},
         {{"-encode", "src", "dst"}, "unknown option '-encode'\n", 2},

@@ -59,8 +59,8 @@ TEST(SubstitutionTables, EncodingOfEveryByteValueIsPinned)
 TEST(TranscodeStream, EveryByteIsSubstitutedAndComesBack)
 {
     constexpr std::size_t buffer = stream_buffer_size;
-    for (const std::size_t size :
-         {0UL, 1UL, 15UL, 16UL, 17UL, 33UL, buffer - 1, buffer, buffer + 1, 3 * buffer + 5}) {
+    for (const std::size_t size : std::initializer_list<std::size_t>{
+             0, 1, 15, 16, 17, 33, buffer - 1, buffer, buffer + 1, 3 * buffer + 5}) {
         SCOPED_TRACE(size);
         const std::string input = test::random_bytes(size, static_cast<unsigned>(size));
         const std::optional<std::string> encoded = transcode(encode_table, input);

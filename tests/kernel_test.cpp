@@ -86,8 +86,8 @@ TEST_P(Kernel, TranscodesWholeSourcesAsScalarDoes)
 {
     const kernel& k = GetParam();
     constexpr std::size_t buffer = stream_buffer_size;
-    for (const std::size_t size : {1UL, 15UL, 17UL, 255UL, 4097UL, buffer - 1, buffer + 1,
-                                   3 * buffer + 5, (8UL << 20) + 3}) {
+    for (const std::size_t size : std::initializer_list<std::size_t>{
+             1, 15, 17, 255, 4097, buffer - 1, buffer + 1, 3 * buffer + 5, (8 << 20) + 3}) {
         SCOPED_TRACE(size);
         const substitution_table table = random_table(static_cast<unsigned>(size));
         const std::string input = test::random_bytes(size, static_cast<unsigned>(size) + 1);

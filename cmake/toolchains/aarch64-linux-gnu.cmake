@@ -9,7 +9,12 @@ set(CMAKE_C_COMPILER aarch64-linux-gnu-gcc)
 set(CMAKE_CXX_COMPILER aarch64-linux-gnu-g++)
 
 set(MORVASK_TARGET_ROOT /usr/aarch64-linux-gnu)
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64 -L ${MORVASK_TARGET_ROOT})
+# qemu looks for a file under -L first, then on this machine: without a library path, the loader
+# of the cross compiler's C library would take the C library that /etc/ld.so.cache names, Debian's
+# own libc6:arm64 when that is installed (the arm64 package's Depends are read off it). A loader and
+# a C library of two builds hang the first fork.
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64 -L ${MORVASK_TARGET_ROOT}
+                                  -E LD_LIBRARY_PATH=${MORVASK_TARGET_ROOT}/lib)
 
 # Libraries and headers of the target only; programs (gzip, nm) of this machine.
 set(CMAKE_FIND_ROOT_PATH ${MORVASK_TARGET_ROOT})

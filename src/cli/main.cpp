@@ -68,6 +68,10 @@ output_file output;
 int main(int argc, char* argv[])
 {
     prepare_signals();
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        messages::version();
+        return exit_ok;
+    }
     if (argc != 4) {
         messages::usage();
         return argc == 2 && is_help(argv[1]) ? exit_ok : exit_usage;

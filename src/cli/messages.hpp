@@ -14,6 +14,10 @@ inline void usage()
         "Encode\nmorvask -e source-file dest-file\nDecode\nmorvask -d source-file dest-file\n",
         stdout);
 }
+inline void version()
+{
+    std::fputs("morvask " MORVASK_VERSION "\n", stdout);
+}
 inline void unknown_option(const char* option)
 {
     std::printf("unknown option '%s'\n", option);
