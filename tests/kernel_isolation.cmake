@@ -1,4 +1,4 @@
-# A vector kernel's object file must define nothing visible but its own entry points. An inline
+# A vector kernel's object file must define nothing visible but its own entry point. An inline
 # function emitted there would be built for the kernel's instruction set, and the linker could
 # pick that copy for code that runs on every CPU.
 #
@@ -19,13 +19,13 @@ foreach(object IN LISTS objects)
     string(REPLACE "\n" ";" symbols "${symbols}")
     set(entry_points 0)
     foreach(symbol IN LISTS symbols)
-        if(symbol MATCHES "^[0-9a-f]+ T morvask::(lookup|transcode)_${kernel}\\(")
+        if(symbol MATCHES "^[0-9a-f]+ T morvask::transcode_${kernel}\\(")
             math(EXPR entry_points "${entry_points} + 1")
         else()
             message(SEND_ERROR "${object} leaks: ${symbol}")
         endif()
     endforeach()
-    if(NOT entry_points EQUAL 2)
-        message(SEND_ERROR "${object}: ${entry_points} entry points, expected lookup_${kernel} and transcode_${kernel}")
+    if(NOT entry_points EQUAL 1)
+        message(SEND_ERROR "${object}: ${entry_points} entry points, expected transcode_${kernel}")
     endif()
 endforeach()

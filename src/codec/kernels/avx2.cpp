@@ -45,12 +45,6 @@ struct avx2_lookup {
 
 } // namespace
 
-void lookup_avx2(const substitution_table& table, const unsigned char* in, unsigned char* out,
-                 std::size_t count)
-{
-    lookup_chunk(avx2_lookup(table), in, out, count);
-}
-
 void transcode_avx2(const substitution_table& table, source_stream& source,
                     destination_stream& destination)
 {

@@ -46,12 +46,6 @@ struct avx512vbmi_lookup {
 
 } // namespace
 
-void lookup_avx512vbmi(const substitution_table& table, const unsigned char* in, unsigned char* out,
-                       std::size_t count)
-{
-    lookup_chunk(avx512vbmi_lookup(table), in, out, count);
-}
-
 void transcode_avx512vbmi(const substitution_table& table, source_stream& source,
                           destination_stream& destination)
 {

@@ -16,15 +16,14 @@ constexpr std::array all_kernels = {
                return __builtin_cpu_supports("avx512bw") != 0 &&
                       __builtin_cpu_supports("avx512vbmi") != 0;
            },
-           lookup_avx512vbmi, transcode_avx512vbmi},
-    kernel{"avx2", [] { return __builtin_cpu_supports("avx2") != 0; }, lookup_avx2, transcode_avx2},
-    kernel{"ssse3", [] { return __builtin_cpu_supports("ssse3") != 0; }, lookup_ssse3,
-           transcode_ssse3},
+           transcode_avx512vbmi},
+    kernel{"avx2", [] { return __builtin_cpu_supports("avx2") != 0; }, transcode_avx2},
+    kernel{"ssse3", [] { return __builtin_cpu_supports("ssse3") != 0; }, transcode_ssse3},
 #endif
 #ifdef MORVASK_NEON_KERNEL
-    kernel{"neon", [] { return true; }, lookup_neon, transcode_neon},
+    kernel{"neon", [] { return true; }, transcode_neon},
 #endif
-    kernel{"scalar", [] { return true; }, lookup_scalar, transcode_scalar},
+    kernel{"scalar", [] { return true; }, transcode_scalar},
 };
 
 } // namespace

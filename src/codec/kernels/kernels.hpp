@@ -14,13 +14,13 @@ struct kernel {
     const char* name;
     // Whether this CPU, and the OS, can run the kernel's instructions.
     bool (*supported)();
-    // out[i] = table[in[i]] for i below count, which is at most 16.
-    void (*lookup)(const substitution_table& table, const unsigned char* in, unsigned char* out,
-                   std::size_t count);
     // What transcode_stream does, with this kernel's look-up.
     void (*transcode)(const substitution_table& table, source_stream& source,
                       destination_stream& destination);
 };
+
+// No look-up takes more bytes at once, so lengths up to twice this cross every kernel's edges.
+inline constexpr std::size_t widest_lookup = 16;
 
 // Every kernel built for this architecture, fastest first. The last is the scalar one, which
 // every CPU runs and which the others are checked against.
@@ -29,27 +29,17 @@ std::span<const kernel> kernels();
 // The first kernel that this CPU supports.
 const kernel& fastest_kernel();
 
-// Each kernel's entry points, in the order of kernels(), defined in <name>.cpp. Those of the
+// Each kernel's entry point, in the order of kernels(), defined in <name>.cpp. Those of the
 // x86 kernels are built with their instruction sets enabled, so only code that has checked
 // supported() may call them.
-void lookup_avx512vbmi(const substitution_table& table, const unsigned char* in, unsigned char* out,
-                       std::size_t count);
 void transcode_avx512vbmi(const substitution_table& table, source_stream& source,
                           destination_stream& destination);
-void lookup_avx2(const substitution_table& table, const unsigned char* in, unsigned char* out,
-                 std::size_t count);
 void transcode_avx2(const substitution_table& table, source_stream& source,
                     destination_stream& destination);
-void lookup_ssse3(const substitution_table& table, const unsigned char* in, unsigned char* out,
-                  std::size_t count);
 void transcode_ssse3(const substitution_table& table, source_stream& source,
                      destination_stream& destination);
-void lookup_neon(const substitution_table& table, const unsigned char* in, unsigned char* out,
-                 std::size_t count);
 void transcode_neon(const substitution_table& table, source_stream& source,
                     destination_stream& destination);
-void lookup_scalar(const substitution_table& table, const unsigned char* in, unsigned char* out,
-                   std::size_t count);
 void transcode_scalar(const substitution_table& table, source_stream& source,
                       destination_stream& destination);
 

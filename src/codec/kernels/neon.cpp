@@ -38,12 +38,6 @@ struct neon_lookup {
 
 } // namespace
 
-void lookup_neon(const substitution_table& table, const unsigned char* in, unsigned char* out,
-                 std::size_t count)
-{
-    lookup_chunk(neon_lookup(table), in, out, count);
-}
-
 void transcode_neon(const substitution_table& table, source_stream& source,
                     destination_stream& destination)
 {

@@ -16,12 +16,6 @@ struct scalar_lookup {
 
 } // namespace
 
-void lookup_scalar(const substitution_table& table, const unsigned char* in, unsigned char* out,
-                   std::size_t count)
-{
-    lookup_chunk(scalar_lookup{table}, in, out, count);
-}
-
 void transcode_scalar(const substitution_table& table, source_stream& source,
                       destination_stream& destination)
 {

@@ -40,12 +40,6 @@ struct ssse3_lookup {
 
 } // namespace
 
-void lookup_ssse3(const substitution_table& table, const unsigned char* in, unsigned char* out,
-                  std::size_t count)
-{
-    lookup_chunk(ssse3_lookup(table), in, out, count);
-}
-
 void transcode_ssse3(const substitution_table& table, source_stream& source,
                      destination_stream& destination)
 {

@@ -63,16 +63,4 @@ static void transcode_loop(Lookup lookup, source_stream& source, destination_str
     } while (transcode_chunk(lookup, source, destination));
 }
 
-// One chunk of count bytes, at most 16, without touching anything past them.
-template <typename Lookup>
-static void lookup_chunk(Lookup lookup, const unsigned char* in, unsigned char* out,
-                         std::size_t count)
-{
-    unsigned char chunk_in[chunk_size] = {};
-    unsigned char chunk_out[chunk_size];
-    std::memcpy(chunk_in, in, count);
-    lookup(chunk_in, chunk_out);
-    std::memcpy(out, chunk_out, count);
-}
-
 } // namespace morvask
