@@ -39,7 +39,8 @@ TEST(SubstitutionTables, EncodingOfEveryByteValueIsPinned)
     EXPECT_EQ(transcode(decode_table, golden), every_byte);
 }
 
-// Sizes around the 16-byte chunk and around the streams' buffer, where refills and flushes fall.
+// Sizes around the look-ups' widths and around the streams' buffer, where refills and flushes
+// fall.
 TEST(TranscodeStream, EveryByteIsSubstitutedAndComesBack)
 {
     constexpr std::size_t buffer = stream_buffer_size;

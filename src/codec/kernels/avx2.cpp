@@ -13,6 +13,7 @@ namespace {
 // Each 256-bit register holds row k of the table's lower half in its low lane and row k of its
 // upper half in its high lane, so one shuffle of the chunk, copied to both lanes, looks up both.
 struct avx2_lookup {
+    static constexpr std::size_t width = 16;
     __m256i row[8];
     // Kept with the rows: built afresh for every chunk, they would take the shuffle unit's time.
     __m256i sixteen = _mm256_set1_epi8(16);

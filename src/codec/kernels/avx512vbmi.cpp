@@ -23,6 +23,7 @@ static_assert(sizeof(substitution_table) == 256, "the table is read as 256 bytes
 // at once, so a chunk takes two permutes and a blend on the index's top bit.
 
 struct avx512vbmi_lookup {
+    static constexpr std::size_t width = 16;
     __m512i quarter[4];
 
     explicit avx512vbmi_lookup(const substitution_table& table)

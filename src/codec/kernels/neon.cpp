@@ -15,6 +15,7 @@ namespace {
 // group's start, and leaves the byte as it was where the lowered index falls outside the group
 // (a smaller index wraps round to 192 or more). So each byte ends with its own group's entry.
 struct neon_lookup {
+    static constexpr std::size_t width = 16;
     uint8x16x4_t group[4];
 
     explicit neon_lookup(const substitution_table& table)

@@ -6,6 +6,7 @@ namespace morvask {
 namespace {
 
 struct scalar_lookup {
+    static constexpr std::size_t width = 16;
     const substitution_table& table;
     void operator()(const unsigned char* in, unsigned char* out) const
     {

@@ -11,6 +11,7 @@ namespace morvask {
 namespace {
 
 struct ssse3_lookup {
+    static constexpr std::size_t width = 16;
     __m128i row[16];
 
     explicit ssse3_lookup(const substitution_table& table)
