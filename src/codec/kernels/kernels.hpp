@@ -20,7 +20,7 @@ struct kernel {
 };
 
 // No look-up takes more bytes at once, so lengths up to twice this cross every kernel's edges.
-inline constexpr std::size_t widest_lookup = 16;
+inline constexpr std::size_t widest_lookup = 64;
 
 // Every kernel built for this architecture, fastest first. The last is the scalar one, which
 // every CPU runs and which the others are checked against.

@@ -1,18 +1,14 @@
-#include "codec/kernels/kernels.hpp"
 #include "codec/kernels/transcode_loop.hpp"
+#include "codec/substitution_tables.hpp"
 
 namespace morvask {
 
 namespace {
 
 struct scalar_lookup {
-    static constexpr std::size_t width = 16;
+    static constexpr std::size_t width = 1;
     const substitution_table& table;
-    void operator()(const unsigned char* in, unsigned char* out) const
-    {
-        for (std::size_t i = 0; i < 16; ++i)
-            out[i] = table[in[i]];
-    }
+    void operator()(const unsigned char* in, unsigned char* out) const { *out = table[*in]; }
 };
 
 } // namespace

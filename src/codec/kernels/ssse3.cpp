@@ -1,8 +1,8 @@
 // Built with -mssse3: reached only through kernels(), after the CPU has been checked.
 
-#include "codec/kernels/kernels.hpp"
 #include "codec/kernels/shuffle_rows.hpp"
 #include "codec/kernels/transcode_loop.hpp"
+#include "codec/substitution_tables.hpp"
 
 #include <immintrin.h>
 
