@@ -5,10 +5,16 @@ namespace morvask {
 
 namespace {
 
+// Sixteen bytes at once, a loop the compiler unrolls; fewer at a buffer's edge, with no copy.
 struct scalar_lookup {
-    static constexpr std::size_t width = 1;
+    static constexpr std::size_t width = 16;
     const substitution_table& table;
-    void operator()(const unsigned char* in, unsigned char* out) const { *out = table[*in]; }
+    void operator()(const unsigned char* in, unsigned char* out, std::size_t count) const
+    {
+        for (std::size_t i = 0; i < count; ++i)
+            out[i] = table[in[i]];
+    }
+    void operator()(const unsigned char* in, unsigned char* out) const { (*this)(in, out, width); }
 };
 
 } // namespace

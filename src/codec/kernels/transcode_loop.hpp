@@ -56,9 +56,6 @@ static void transcode_loop(const Lookup lookup, source_stream& source,
         // Not std::min: an inline template of the library would be emitted in the kernel's file.
         const std::size_t ready = unread_count < room_count ? unread_count : room_count;
         const std::size_t whole = ready - ready % Lookup::width;
-        // Four look-ups an iteration: the scalar kernel gains a fifth, and the others lose
-        // nothing; the widest already moves bytes as fast as a copy between the two buffers.
-#pragma GCC unroll 4
         for (std::size_t at = 0; at < whole; at += Lookup::width)
             lookup(from + at, to + at);
         if (whole < ready)
