@@ -1,6 +1,6 @@
 // Every kernel this CPU supports must give the scalar kernel's bytes through transcode, for any
-// table, any input, and a destination that already holds any number of bytes, so that the edges of
-// its buffer fall anywhere in a look-up; and must leave that buffer as the scalar kernel does.
+// table, any input, and a destination whose buffer is nearly full, so that even a short input
+// crosses a flush anywhere in a look-up; and must leave that buffer as the scalar kernel does.
 
 #include "codec/kernels/kernels.hpp"
 #include "memory_streams.hpp"
@@ -15,7 +15,7 @@ using namespace morvask;
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     // The first 256 bytes, when there are as many, are the table: any 256 bytes will do. The next
-    // byte, if any, is how many bytes the destination holds before the run.
+    // byte, if any, leaves the destination from 256 bytes of room down to 1 before a flush.
     substitution_table table = encode_table;
     if (size >= table.size()) {
         std::copy(data, data + table.size(), table.begin());
@@ -24,7 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     std::size_t already_written = 0;
     if (size > 0) {
-        already_written = *data++;
+        already_written = stream_buffer_size - 256 + *data++;
         --size;
     }
     const std::string input(reinterpret_cast<const char*>(data), size);
