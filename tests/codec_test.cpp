@@ -12,26 +12,10 @@
 
 using namespace morvask;
 using test::contents;
+using test::feed_in_pieces;
 using test::memory_file;
 using test::streams;
 using test::transcode;
-
-namespace {
-
-// Writes bytes to a pipe a piece at a time, pausing after each, then closes it.
-std::thread feed_in_pieces(int fd, const std::string& bytes, std::size_t piece,
-                           std::chrono::microseconds pause = {})
-{
-    return std::thread([=, &bytes] {
-        for (std::size_t at = 0; at < bytes.size(); at += piece) {
-            (void)::write(fd, bytes.data() + at, std::min(piece, bytes.size() - at));
-            std::this_thread::sleep_for(pause);
-        }
-        ::close(fd);
-    });
-}
-
-} // namespace
 
 // The table is the file format: files encoded before must decode after.
 TEST(SubstitutionTables, EncodingOfEveryByteValueIsPinned)
@@ -55,12 +39,14 @@ TEST(SubstitutionTables, EncodingOfEveryByteValueIsPinned)
     EXPECT_EQ(transcode(decode_table, golden), every_byte);
 }
 
-// Sizes around the 16-byte chunk and around the streams' buffer, where refills and flushes fall.
+// Sizes around the look-ups' widths and around the streams' buffer, where refills and flushes
+// fall.
 TEST(TranscodeStream, EveryByteIsSubstitutedAndComesBack)
 {
     constexpr std::size_t buffer = stream_buffer_size;
-    for (const std::size_t size : std::initializer_list<std::size_t>{
-             0, 1, 15, 16, 17, 33, buffer - 1, buffer, buffer + 1, 3 * buffer + 5}) {
+    constexpr std::size_t sizes[] = {0,  1,          15,     16,         17,
+                                     33, buffer - 1, buffer, buffer + 1, 3 * buffer + 5};
+    for (const std::size_t size : sizes) {
         SCOPED_TRACE(size);
         const std::string input = test::random_bytes(size, static_cast<unsigned>(size));
         const std::optional<std::string> encoded = transcode(encode_table, input);

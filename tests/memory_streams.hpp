@@ -5,6 +5,7 @@
 #include "codec/transcode.hpp"
 
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
@@ -60,16 +61,36 @@ struct streams {
     }
 };
 
-// What run writes for input, or nothing if it met a read or write error.
+// What run writes for input, or nothing if it met a read or write error; and the destination's
+// buffer as run left it, before the last flush. The buffer starts as filler, some of it maybe
+// counted as written already; past the bytes still to flush, a run that writes beyond what it read
+// leaves a trace there.
+struct traced_run {
+    std::optional<std::string> output;
+    std::string buffer;
+};
+
+inline traced_run transcode_traced(const morvask::substitution_table& table,
+                                   const std::string& input, transcoder run,
+                                   std::size_t already_written = 0)
+{
+    streams s(memory_file(input), memory_file(""));
+    std::memset(s.destination->buffer, 0xa5, sizeof s.destination->buffer);
+    s.destination->used = already_written;
+    s.transcode(table, run);
+    traced_run traced{
+        std::nullopt,
+        std::string(s.destination->buffer, s.destination->buffer + morvask::stream_buffer_size)};
+    if (!s.source->error && morvask::flush(*s.destination))
+        traced.output = contents(s.destination->fd);
+    return traced;
+}
+
 inline std::optional<std::string> transcode(const morvask::substitution_table& table,
                                             const std::string& input,
                                             transcoder run = morvask::transcode_stream)
 {
-    streams s(memory_file(input), memory_file(""));
-    s.transcode(table, run);
-    if (s.source->error || !morvask::flush(*s.destination))
-        return std::nullopt;
-    return contents(s.destination->fd);
+    return transcode_traced(table, input, run).output;
 }
 
 } // namespace test

@@ -2,12 +2,15 @@
 
 #include "codec/substitution_tables.hpp"
 
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <random>
 #include <string>
+#include <thread>
 #include <unistd.h>
 
 namespace test {
@@ -45,6 +48,19 @@ inline std::string drain(int fd)
         bytes.append(chunk, static_cast<std::size_t>(got));
     ::close(fd);
     return bytes;
+}
+
+// Writes bytes to a pipe a piece at a time, pausing after each, then closes it.
+inline std::thread feed_in_pieces(int fd, const std::string& bytes, std::size_t piece,
+                                  std::chrono::microseconds pause = {})
+{
+    return std::thread([=, &bytes] {
+        for (std::size_t at = 0; at < bytes.size(); at += piece) {
+            (void)::write(fd, bytes.data() + at, std::min(piece, bytes.size() - at));
+            std::this_thread::sleep_for(pause);
+        }
+        ::close(fd);
+    });
 }
 
 inline void write_file(const std::filesystem::path& path, const std::string& bytes)

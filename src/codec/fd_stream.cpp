@@ -1,12 +1,28 @@
 #include "codec/fd_stream.hpp"
 
-#include <algorithm>
 #include <cerrno>
 #include <unistd.h>
 
 namespace morvask {
 
 namespace {
+
+bool write_all(int fd, const unsigned char* data, std::size_t count)
+{
+    while (count > 0) {
+        const ssize_t put = ::write(fd, data, count);
+        if (put < 0 && errno == EINTR)
+            continue;
+        // A write that stores nothing would never finish; treat it as the failure it is.
+        if (put <= 0)
+            return false;
+        data += put;
+        count -= static_cast<std::size_t>(put);
+    }
+    return true;
+}
+
+} // namespace
 
 bool refill(source_stream& stream)
 {
@@ -26,53 +42,6 @@ bool refill(source_stream& stream)
         else
             stream.error = true;
         return false;
-    }
-}
-
-bool write_all(int fd, const unsigned char* data, std::size_t count)
-{
-    while (count > 0) {
-        const ssize_t put = ::write(fd, data, count);
-        if (put < 0 && errno == EINTR)
-            continue;
-        // A write that stores nothing would never finish; treat it as the failure it is.
-        if (put <= 0)
-            return false;
-        data += put;
-        count -= static_cast<std::size_t>(put);
-    }
-    return true;
-}
-
-} // namespace
-
-std::size_t read_refilling(source_stream& stream, unsigned char* out, std::size_t count)
-{
-    std::size_t done = 0;
-    for (;;) {
-        std::size_t available = 0;
-        const unsigned char* const next = unread(stream, available);
-        const std::size_t take = std::min(available, count - done);
-        std::memcpy(out + done, next, take);
-        consume(stream, take);
-        done += take;
-        if (done == count || !refill(stream))
-            return done;
-    }
-}
-
-std::size_t write_flushing(destination_stream& stream, const unsigned char* in, std::size_t count)
-{
-    std::size_t done = 0;
-    for (;;) {
-        std::size_t available = 0;
-        unsigned char* const next = room(stream, available);
-        const std::size_t take = std::min(available, count - done);
-        std::memcpy(next, in + done, take);
-        fill(stream, take);
-        done += take;
-        if (done == count || !flush(stream))
-            return done;
     }
 }
 

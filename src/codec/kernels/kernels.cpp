@@ -1,30 +1,26 @@
 #include "codec/kernels/kernels.hpp"
 
 #include <algorithm>
-#include <array>
 
 namespace morvask {
 
+// kernel_list.inc, which cmake/kernels.cmake writes, holds MORVASK_KERNEL(name, check) for each
+// kernel, fastest first; check is an expression of __builtin_cpu_supports calls, which also learn
+// whether the OS saves the wider registers. The checks live here, in code built for every CPU,
+// never beside the kernels they guard.
+
+#define MORVASK_KERNEL(name, check)                                                                \
+    void transcode_##name(const substitution_table& table, source_stream& source,                  \
+                          destination_stream& destination);
+#include "codec/kernels/kernel_list.inc"
+#undef MORVASK_KERNEL
+
 namespace {
 
-// The CPU checks live here, in code built for every CPU, never beside the kernels they guard.
-constexpr std::array all_kernels = {
-#ifdef MORVASK_X86_KERNELS
-    // __builtin_cpu_supports also checks that the OS saves the wider registers.
-    kernel{"avx512vbmi",
-           [] {
-               return __builtin_cpu_supports("avx512bw") != 0 &&
-                      __builtin_cpu_supports("avx512vbmi") != 0;
-           },
-           lookup_avx512vbmi, transcode_avx512vbmi},
-    kernel{"avx2", [] { return __builtin_cpu_supports("avx2") != 0; }, lookup_avx2, transcode_avx2},
-    kernel{"ssse3", [] { return __builtin_cpu_supports("ssse3") != 0; }, lookup_ssse3,
-           transcode_ssse3},
-#endif
-#ifdef MORVASK_NEON_KERNEL
-    kernel{"neon", [] { return true; }, lookup_neon, transcode_neon},
-#endif
-    kernel{"scalar", [] { return true; }, lookup_scalar, transcode_scalar},
+constexpr kernel all_kernels[] = {
+#define MORVASK_KERNEL(name, check) kernel{#name, []() -> bool { return check; }, transcode_##name},
+#include "codec/kernels/kernel_list.inc"
+#undef MORVASK_KERNEL
 };
 
 } // namespace
@@ -37,7 +33,7 @@ std::span<const kernel> kernels()
 const kernel& fastest_kernel()
 {
     // Never the end: the scalar kernel, last, runs everywhere.
-    return *std::find_if(all_kernels.begin(), all_kernels.end(),
+    return *std::find_if(std::begin(all_kernels), std::end(all_kernels),
                          [](const kernel& candidate) { return candidate.supported(); });
 }
 

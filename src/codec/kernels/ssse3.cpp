@@ -1,8 +1,8 @@
 // Built with -mssse3: reached only through kernels(), after the CPU has been checked.
 
-#include "codec/kernels/kernels.hpp"
 #include "codec/kernels/shuffle_rows.hpp"
 #include "codec/kernels/transcode_loop.hpp"
+#include "codec/substitution_tables.hpp"
 
 #include <immintrin.h>
 
@@ -11,6 +11,7 @@ namespace morvask {
 namespace {
 
 struct ssse3_lookup {
+    static constexpr std::size_t width = 16;
     __m128i row[16];
 
     explicit ssse3_lookup(const substitution_table& table)
@@ -39,12 +40,6 @@ struct ssse3_lookup {
 };
 
 } // namespace
-
-void lookup_ssse3(const substitution_table& table, const unsigned char* in, unsigned char* out,
-                  std::size_t count)
-{
-    lookup_chunk(ssse3_lookup(table), in, out, count);
-}
 
 void transcode_ssse3(const substitution_table& table, source_stream& source,
                      destination_stream& destination)

@@ -1,78 +1,74 @@
 #pragma once
 
 #include "codec/fd_stream.hpp"
+#include "codec/kernels/kernels.hpp"
 
 #include <cstddef>
 #include <cstring>
 
-// The transcoding loop, compiled into each kernel's own translation unit so that the kernel's
-// chunk look-up inlines into it and the compiler can keep the table in registers. The templates
-// are static: each kernel's copy is built for its own instruction set and must never stand in
-// for another's.
+// The transcoding loop, written once and compiled into each kernel's own translation unit, so that
+// the kernel's look-up inlines into it and the compiler can keep the table in registers. The
+// templates are static: each kernel's copy is built for its own instruction set and must never
+// stand in for another's.
 //
-// A look-up is called as lookup(in, out) and replaces all 16 bytes of in into out.
+// A look-up is a small value that holds the table in the form its instructions want, and has
+//     static constexpr std::size_t width;  // how many bytes it looks up at once
+//     void operator()(const unsigned char* in, unsigned char* out) const;
+// which sets out[i] = table[in[i]] for each i below width. For the count bytes, fewer than width,
+// left at a buffer's edge, it may also have
+//     void operator()(const unsigned char* in, unsigned char* out, std::size_t count) const;
+// which must touch nothing past them; without it they are looked up in a zeroed copy.
 
 namespace morvask {
 
-// The size of every request the loop makes of the streams.
-static constexpr std::size_t chunk_size = 16;
-
-// One chunk at a buffer's edge, where the request refills or flushes and may come up short.
-// Out of line, with its own copy of the look-up, so that the loop's hot part has no call in it
-// and its look-up never has its address taken. False when the loop should end.
+// The bytes that remain once whole look-ups no longer fit: at the end of what one read delivered,
+// or of the room left before a flush. Never past them, whatever the look-up reads at once.
 template <typename Lookup>
-[[gnu::noinline]] static bool transcode_chunk(Lookup lookup, source_stream& source,
-                                              destination_stream& destination)
+static void look_up_edge(const Lookup& lookup, const unsigned char* in, unsigned char* out,
+                         std::size_t count)
 {
-    // Zeroed, so the bytes past a short read are never indeterminate.
-    unsigned char in[chunk_size] = {};
-    unsigned char out[chunk_size];
-    const std::size_t count = read(source, in, chunk_size);
-    if (count == 0)
-        return false;
-    lookup(in, out);
-    return write(destination, out, count) == count;
+    if constexpr (requires { lookup(in, out, count); }) {
+        lookup(in, out, count);
+    } else {
+        // Zeroed, so the look-up never reads an indeterminate byte.
+        unsigned char whole_in[Lookup::width] = {};
+        unsigned char whole_out[Lookup::width];
+        std::memcpy(whole_in, in, count);
+        lookup(whole_in, whole_out);
+        std::memcpy(out, whole_out, count);
+    }
 }
 
+// Copies source to destination through lookup until a read delivers nothing or a write fails.
 template <typename Lookup>
-static void transcode_loop(Lookup lookup, source_stream& source, destination_stream& destination)
+static void transcode_loop(const Lookup lookup, source_stream& source,
+                           destination_stream& destination)
 {
-    do {
-        // While both buffers allow, each chunk is read from the source's buffer and written to the
-        // destination's at a cursor that stays in a register; no request reaches a file or makes
-        // a call, and the streams learn how far it went once, at the edge.
+    static_assert(Lookup::width <= widest_lookup, "the tests cross edges up to widest_lookup");
+    for (;;) {
+        // As far as both buffers allow, each look-up reads the source's buffer and writes the
+        // destination's at a cursor that stays in a register, and the streams learn how far it
+        // went once, at the edge.
         std::size_t unread_count = 0;
         std::size_t room_count = 0;
         const unsigned char* const from = unread(source, unread_count);
         unsigned char* const to = room(destination, room_count);
         // Not std::min: an inline template of the library would be emitted in the kernel's file.
         const std::size_t ready = unread_count < room_count ? unread_count : room_count;
-        const std::size_t bytes = ready / chunk_size * chunk_size;
-        // Copies whose addresses never leave the loop, so the compiler keeps them in registers:
-        // the table, which the stores into the buffer might otherwise alias, and the chunks.
-        const Lookup local = lookup;
-        for (std::size_t at = 0; at < bytes; at += chunk_size) {
-            unsigned char in[chunk_size];
-            unsigned char out[chunk_size];
-            std::memcpy(in, from + at, chunk_size);
-            local(in, out);
-            std::memcpy(to + at, out, chunk_size);
-        }
-        consume(source, bytes);
-        fill(destination, bytes);
-    } while (transcode_chunk(lookup, source, destination));
-}
-
-// One chunk of count bytes, at most 16, without touching anything past them.
-template <typename Lookup>
-static void lookup_chunk(Lookup lookup, const unsigned char* in, unsigned char* out,
-                         std::size_t count)
-{
-    unsigned char chunk_in[chunk_size] = {};
-    unsigned char chunk_out[chunk_size];
-    std::memcpy(chunk_in, in, count);
-    lookup(chunk_in, chunk_out);
-    std::memcpy(out, chunk_out, count);
+        const std::size_t whole = ready - ready % Lookup::width;
+        for (std::size_t at = 0; at < whole; at += Lookup::width)
+            lookup(from + at, to + at);
+        if (whole < ready)
+            look_up_edge(lookup, from + whole, to + whole, ready - whole);
+        consume(source, ready);
+        fill(destination, ready);
+        // A full destination is flushed before a drained source is refilled, so what is done
+        // reaches the file before the loop waits for more.
+        if (ready == room_count && !flush(destination))
+            return;
+        if (ready == unread_count && !refill(source))
+            return;
+    }
 }
 
 } // namespace morvask
