@@ -41,6 +41,7 @@ struct run_options {
     uid_t user = 0;                 // other than root: run as this user
     int ignored_signal = 0;         // ignored from the start, as under nohup
     int standard_output = -1;       // in place of the pipe that result.out reads
+    int standard_output_flags = 0;  // O_NONBLOCK, as another program may leave it
     mode_t umask = 022;             // 0 shows every permission bit the tool asks for
     bool own_pid_namespace = false; // the tool is its first process, as in a container
     int cpu = -1;                   // the only CPU the tool may run on
@@ -115,6 +116,8 @@ running start(const std::vector<std::string>& args, const run_options& options =
         if (options.user != 0 && (::setgid(options.user) != 0 || ::setuid(options.user) != 0))
             ::_exit(126);
         ::dup2(options.standard_output >= 0 ? options.standard_output : out[1], STDOUT_FILENO);
+        ::fcntl(STDOUT_FILENO, F_SETFL,
+                ::fcntl(STDOUT_FILENO, F_GETFL) | options.standard_output_flags);
         ::dup2(err[1], STDERR_FILENO);
         ::execvp(program, const_cast<char* const*>(argv.data()));
         ::_exit(127);
@@ -507,7 +510,7 @@ TEST_F(Morvask, DestinationThatIsStandardOutputGetsOnlyTheData)
     struct stdout_case {
         std::vector<std::string> args;
         kind standard_output;
-        int flags = 0;        // of the file that standard output writes to
+        int flags = 0;        // of standard output, as its file was opened or set
         std::string before{}; // the caller's, written there before the run and after it
         std::string after{};
         std::string expected{}; // what standard output carries in all
@@ -521,6 +524,7 @@ TEST_F(Morvask, DestinationThatIsStandardOutputGetsOnlyTheData)
     const std::string later = "later line\n";
     const stdout_case cases[] = {
         {{"-e", "src", "/dev/stdout"}, kind::pipe, 0, "", "", encoded},
+        {{"-e", "src", "/dev/stdout"}, kind::pipe, O_NONBLOCK, "", "", encoded},
         {{"-e", "src", "/dev/stdout"}, kind::file, 0, "", "", encoded},
         {{"-e", "src", "/dev/stdout"}, kind::file, O_APPEND, older, "", older + encoded},
         {{"-e", "src", "/dev/stdout"}, kind::file, 0, older, later, older + encoded + later},
@@ -536,8 +540,10 @@ TEST_F(Morvask, DestinationThatIsStandardOutputGetsOnlyTheData)
                                         << (c.standard_output == kind::pipe   ? "pipe"
                                             : c.standard_output == kind::file ? c.file
                                                                               : "socket")
-                                        << (c.flags & O_APPEND ? ", appending" : ""));
+                                        << (c.flags & O_APPEND ? ", appending" : "")
+                                        << (c.flags & O_NONBLOCK ? ", non-blocking" : ""));
         run_options options = here;
+        options.standard_output_flags = c.flags;
         int sockets[2] = {-1, -1};
         std::string through_socket;
         std::thread socket_reader;

@@ -1,17 +1,35 @@
 #include "codec/fd_stream.hpp"
 
 #include <cerrno>
+#include <poll.h>
 #include <unistd.h>
 
 namespace morvask {
 
 namespace {
 
+// Whether a call that failed with this errno should be made again. A descriptor that another
+// program made non-blocking (a standard output it shares with us) says EAGAIN where a blocking one
+// would wait, so we wait here until it is ready.
+bool try_again(int fd, short ready)
+{
+    if (errno == EINTR)
+        return true;
+    if (errno != EAGAIN && errno != EWOULDBLOCK)
+        return false;
+    pollfd wait{fd, ready, 0};
+    // An error or a hang-up counts as ready: the next call reports it.
+    while (::poll(&wait, 1, -1) < 0)
+        if (errno != EINTR)
+            return false;
+    return true;
+}
+
 bool write_all(int fd, const unsigned char* data, std::size_t count)
 {
     while (count > 0) {
         const ssize_t put = ::write(fd, data, count);
-        if (put < 0 && errno == EINTR)
+        if (put < 0 && try_again(fd, POLLOUT))
             continue;
         // A write that stores nothing would never finish; treat it as the failure it is.
         if (put <= 0)
@@ -37,7 +55,7 @@ bool refill(source_stream& stream)
         }
         if (got == 0)
             stream.eof = true;
-        else if (errno == EINTR)
+        else if (try_again(stream.fd, POLLIN))
             continue;
         else
             stream.error = true;
