@@ -178,20 +178,26 @@ int create(output_file& out, const struct stat& source)
     return error;
 }
 
+// What the opened destination is, into st; closed again if that cannot be told, or if it is the
+// source itself.
+open_result identify(output_file& out, const struct stat& source, struct stat& st)
+{
+    const open_result result = ::fstat(out.stream.fd, &st) != 0 ? open_result::failed
+                               : same_file(st, source)          ? open_result::same_file
+                                                                : open_result::opened;
+    if (result != open_result::opened)
+        ::close(std::exchange(out.stream.fd, -1));
+    return result;
+}
+
 // An existing file: refused if it is the source, and emptied only if it is a regular file with
 // data in it (on ext4, truncating even an empty file makes close wait for the data to reach the
 // disk).
 open_result take_existing(output_file& out, const struct stat& source)
 {
     struct stat st;
-    if (::fstat(out.stream.fd, &st) != 0) {
-        ::close(std::exchange(out.stream.fd, -1));
-        return open_result::failed;
-    }
-    if (same_file(st, source)) {
-        ::close(std::exchange(out.stream.fd, -1));
-        return open_result::same_file;
-    }
+    if (const open_result identified = identify(out, source, st); identified != open_result::opened)
+        return identified;
     out.device = st.st_dev;
     out.inode = st.st_ino;
     out.fate = S_ISREG(st.st_mode) ? on_discard::empty : on_discard::keep;
@@ -214,15 +220,7 @@ open_result take_standard_output(output_file& out, const struct stat& source)
     out.fate = on_discard::keep;
     out.stream.fd = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0);
     struct stat st;
-    if (out.stream.fd < 0 || ::fstat(out.stream.fd, &st) != 0) {
-        abandon_output(out);
-        return open_result::failed;
-    }
-    if (same_file(st, source)) {
-        abandon_output(out);
-        return open_result::same_file;
-    }
-    return open_result::opened;
+    return out.stream.fd < 0 ? open_result::failed : identify(out, source, st);
 }
 
 // The blocks for the whole output at once, when the source tells its size: the file system then

@@ -11,7 +11,7 @@ namespace morvask {
 
 // What discarding an unfinished output does to it.
 enum class on_discard {
-    remove, // this run created it: the name goes, if it still names this file
+    remove, // this run created it: emptied, and its name goes while it still leads to the file
     empty,  // an existing regular file: emptied, through the descriptor
     keep,   // a device, a FIFO, or standard output's file, which holds the caller's data too
 };
