@@ -1,5 +1,6 @@
 #include "cli/messages.hpp"
 #include "cli/output_file.hpp"
+#include "cli/stop_signals.hpp"
 #include "codec/transcode.hpp"
 
 #include <cstring>

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "cli/file_identity.hpp"
 #include "codec/fd_stream.hpp"
 
 #include <sys/stat.h>
@@ -20,19 +21,13 @@ struct output_file {
     destination_stream stream; // its descriptor is the destination's, owned here
     const char* path;
     on_discard fate;
-    int directory;    // where this run created the file, or -1
-    const char* name; // the file's name in that directory
-    dev_t device;     // the file's identity, which its name may lose while the run writes
-    ino_t inode;
-    off_t reserved; // bytes of blocks allocated ahead, past which any left are released
+    int directory;         // where this run creates the file, or -1
+    const char* name;      // the file's name in that directory
+    file_identity created; // what the run opened, which its name may lose while the run writes
+    off_t reserved;        // bytes of blocks allocated ahead, past which any left are released
 };
 
 enum class open_result { opened, failed, same_file };
-
-// Once, before any file is opened. Writes that would kill the process with SIGPIPE or SIGXFSZ
-// fail instead, as any other failed write; a signal that ends the process while an output is
-// unfinished discards that output first. Signals ignored at start stay ignored.
-void prepare_signals();
 
 // Whether path names the file, pipe, socket or terminal that standard output writes to. Such a
 // destination is written through standard output's own descriptor, at the offset and with the
@@ -46,11 +41,14 @@ bool is_standard_output(const char* path);
 open_result open_output(output_file& out, const char* path, const struct stat& source,
                         bool to_standard_output);
 
-// Writes what the stream still holds and closes the file; on any failure it discards the
-// output and returns false.
+// Writes what the stream still holds and closes the file; on any failure it discards the output and
+// returns false.
 bool finish_output(output_file& out);
 
 // Discards the output and closes the file.
 void abandon_output(output_file& out);
+
+// What a stop signal does to the output before the run ends: only async-signal-safe calls.
+void discard_output(const output_file& out);
 
 } // namespace morvask

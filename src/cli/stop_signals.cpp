@@ -1,0 +1,90 @@
+#include "cli/stop_signals.hpp"
+
+#include "cli/output_file.hpp"
+
+#include <atomic>
+#include <unistd.h>
+
+namespace morvask {
+
+namespace {
+
+// The signals that end a run: every one whose default action ends the process, but SIGKILL,
+// which cannot be caught; SIGPIPE and SIGXFSZ, which are ignored so that the write they stand for
+// fails as any other; and SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGABRT and SIGSYS, which
+// report a fault in the process itself, whose core dump is worth more than a tidy directory.
+// The real-time signals are added at run time: the C library keeps the first few for itself.
+constexpr int named_stop_signals[] = {SIGHUP,  SIGINT,  SIGQUIT,  SIGTERM,   SIGALRM,
+                                      SIGUSR1, SIGUSR2, SIGXCPU,  SIGVTALRM, SIGPROF,
+                                      SIGIO,   SIGPWR,  SIGSTKFLT};
+
+// Set once, before any handler is installed.
+sigset_t stop_signals;
+
+std::atomic<const output_file*> unfinished;
+static_assert(std::atomic<const output_file*>::is_always_lock_free, "read by a signal handler");
+
+// While this runs every stop signal waits, so the output is discarded once, and the run ends by
+// the signal that reached it first, as it would have without us. The handler never returns, so
+// the main flow never acts on an output that it has discarded.
+[[noreturn]] void discard_and_stop(int sig)
+{
+    if (const output_file* out = unfinished.load())
+        discard_output(*out);
+    struct sigaction default_action {};
+    default_action.sa_handler = SIG_DFL;
+    ::sigaction(sig, &default_action, nullptr);
+    ::raise(sig);
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, sig);
+    ::sigprocmask(SIG_UNBLOCK, &only, nullptr);
+    // Still alive: the first process of a PID namespace (a container's) ignores a signal whose
+    // action is the default. The run must end all the same, and never report success.
+    ::_exit(128 + sig);
+}
+
+} // namespace
+
+void prepare_signals()
+{
+    ::signal(SIGPIPE, SIG_IGN);
+    ::signal(SIGXFSZ, SIG_IGN);
+    sigemptyset(&stop_signals);
+    for (const int sig : named_stop_signals)
+        sigaddset(&stop_signals, sig);
+    for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig)
+        sigaddset(&stop_signals, sig);
+
+    // Installed for good: reset to the default on entry, a second signal arriving at once would
+    // end the run before the handler had discarded anything.
+    struct sigaction action {};
+    action.sa_handler = discard_and_stop;
+    action.sa_mask = stop_signals;
+    for (int sig = 1; sig < NSIG; ++sig) {
+        // Ignored by whoever started us (nohup, a background job): that was a choice.
+        struct sigaction inherited {};
+        if (sigismember(&stop_signals, sig) == 1 && ::sigaction(sig, nullptr, &inherited) == 0 &&
+            inherited.sa_handler != SIG_IGN)
+            ::sigaction(sig, &action, nullptr);
+    }
+}
+
+sigset_t hold_signals()
+{
+    sigset_t previous;
+    ::sigprocmask(SIG_BLOCK, &stop_signals, &previous);
+    return previous;
+}
+
+void release_signals(const sigset_t& previous)
+{
+    ::sigprocmask(SIG_SETMASK, &previous, nullptr);
+}
+
+void discard_on_stop(const output_file* out)
+{
+    unfinished = out;
+}
+
+} // namespace morvask
