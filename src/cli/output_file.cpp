@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <tuple>
@@ -86,31 +87,62 @@ int open_directory(output_file& out)
     return out.directory < 0 ? errno : 0;
 }
 
-// Creates the file by its directory and name, with the stop signals held, so that a signal
-// removes it from its first moment, and only ever it. Returns 0, or the errno of the failure.
+// Creates the file with the stop signals held, so that a signal discards it from its first moment,
+// and only ever it. Without a name where the file system allows it, so that nothing is left to
+// discard, even after SIGKILL, until finish_output() names the complete file; by its name where
+// the file system refuses (vfat, some FUSE and network file systems). Returns 0, or the errno of
+// the failure: EEXIST for a name that is there already, a dangling symbolic link or a file that
+// appeared since the first open, which are the caller's to open.
 int create(output_file& out, const struct stat& source)
 {
     if (const int error = open_directory(out); error != 0)
         return error;
-    const sigset_t previous = hold_signals();
-    out.fate = on_discard::remove;
-    out.stream.fd = ::openat(out.directory, out.name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
-                             creation_mode(source));
-    int error = out.stream.fd < 0 ? errno : 0;
     struct stat st;
+    if (::fstatat(out.directory, out.name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        forget(out);
+        return EEXIST;
+    }
+    const sigset_t previous = hold_signals();
+    int error = 0;
+    out.fate = on_discard::nothing;
+    out.stream.fd =
+        ::openat(out.directory, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, creation_mode(source));
+    // EISDIR: a kernel that predates unnamed files.
+    if (out.stream.fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR)) {
+        out.fate = on_discard::remove;
+        out.stream.fd = ::openat(out.directory, out.name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
+                                 creation_mode(source));
+    }
     if (out.stream.fd >= 0 && ::fstat(out.stream.fd, &st) == 0) {
         out.created = identity_of(st);
         discard_on_stop(&out);
     } else {
+        error = errno;
         if (out.stream.fd >= 0) {
-            error = errno;
-            ::unlinkat(out.directory, out.name, 0);
+            if (out.fate == on_discard::remove)
+                ::unlinkat(out.directory, out.name, 0);
             ::close(std::exchange(out.stream.fd, -1));
         }
         forget(out);
     }
     release_signals(previous);
     return error;
+}
+
+// Gives the complete file created without a name its name, where no file has taken it meanwhile:
+// linkat never replaces one.
+bool name_created(output_file& out)
+{
+    // AT_EMPTY_PATH asks for a privilege that the link through /proc does not.
+    if (::linkat(out.stream.fd, "", out.directory, out.name, AT_EMPTY_PATH) != 0) {
+        char fd_path[32];
+        std::snprintf(fd_path, sizeof fd_path, "/proc/self/fd/%d", out.stream.fd);
+        if (errno != ENOENT ||
+            ::linkat(AT_FDCWD, fd_path, out.directory, out.name, AT_SYMLINK_FOLLOW) != 0)
+            return false;
+    }
+    out.fate = on_discard::remove;
+    return true;
 }
 
 // What the opened destination is, into st; closed again if that cannot be told, or if it is the
@@ -189,6 +221,7 @@ void discard_output(const output_file& out)
     case on_discard::empty:
         empty_existing(out);
         break;
+    case on_discard::nothing:
     case on_discard::keep:
         break;
     }
@@ -246,13 +279,14 @@ bool finish_output(output_file& out)
     }
     release_unused(out);
     const sigset_t previous = hold_signals();
+    const bool named = out.fate != on_discard::nothing || name_created(out);
     // Some file systems report a failed write only here.
     const bool closed = ::close(std::exchange(out.stream.fd, -1)) == 0;
-    if (!closed)
+    if (!named || !closed)
         discard_output(out);
     forget(out);
     release_signals(previous);
-    return closed;
+    return named && closed;
 }
 
 void abandon_output(output_file& out)

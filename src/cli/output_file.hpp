@@ -5,16 +5,18 @@
 
 #include <sys/stat.h>
 
-// The destination's life: opened without losing anything, and on failure, or on a signal that
-// ends the run, left with no partial output, while nothing that is not this run's is touched.
+// The destination's life: opened without losing anything, given its name only when complete if
+// the run creates it, and on failure, or on a signal that ends the run, left with no partial
+// output, while nothing that is not this run's is touched.
 
 namespace morvask {
 
 // What discarding an unfinished output does to it.
 enum class on_discard {
-    remove, // this run created it: emptied, and its name goes while it still leads to the file
-    empty,  // an existing regular file: emptied, through the descriptor
-    keep,   // a device, a FIFO, or standard output's file, which holds the caller's data too
+    nothing, // created without a name: it goes with its last descriptor
+    remove,  // created by name: emptied, and its name goes while it still leads to the file
+    empty,   // an existing regular file: emptied, through the descriptor
+    keep,    // a device, a FIFO, or standard output's file, which holds the caller's data too
 };
 
 struct output_file {
@@ -34,15 +36,16 @@ enum class open_result { opened, failed, same_file };
 // flags the caller gave it, and is never emptied or removed.
 bool is_standard_output(const char* path);
 
-// Opens path for writing, creating it with modes derived from source's, and refuses when it is
-// the source itself; with to_standard_output, takes standard output instead. An existing file is
-// emptied only after that check, so the source is never lost. From here until it is finished or
-// abandoned, a signal that ends the run discards it.
+// Opens path for writing, and refuses when it is the source itself; with to_standard_output,
+// takes standard output instead. A file that does not exist is created without a name, with
+// modes derived from source's, where the file system allows; an existing file is emptied only
+// after the check, so the source is never lost. From here until it is finished or abandoned, a
+// signal that ends the run discards it.
 open_result open_output(output_file& out, const char* path, const struct stat& source,
                         bool to_standard_output);
 
-// Writes what the stream still holds and closes the file; on any failure it discards the output and
-// returns false.
+// Writes what the stream still holds, names a file created without one, and closes the file; on
+// any failure it discards the output and returns false.
 bool finish_output(output_file& out);
 
 // Discards the output and closes the file.
