@@ -3,6 +3,8 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -18,6 +20,7 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <thread>
 #include <tuple>
 #include <unistd.h>
@@ -40,7 +43,7 @@ struct result {
 };
 
 // Calls that the tool must survive failing, as some file systems fail them.
-enum class refused { none, unnamed_files, close };
+enum class refused { none, unnamed_files, close, status_flags };
 
 struct run_options {
     fs::path cwd;
@@ -53,26 +56,40 @@ struct run_options {
     bool own_pid_namespace = false; // the tool is its first process, as in a container
     int cpu = -1;                   // the only CPU the tool may run on
     refused refuse = refused::none;
+    int blocked_signal = 0; // blocked from the start, as some supervisors leave it
+    std::vector<std::pair<int, int>> fds =
+        {}; // the test's descriptor, and the tool's number for it
 };
 
 // A seccomp filter: the refused call fails with EOPNOTSUPP (O_TMPFILE, as vfat and some FUSE and
-// network file systems answer it) or EIO (close, of the destination's descriptor and later ones).
+// network file systems answer it), EIO (close, of the destination's descriptor and later ones,
+// past the dynamic loader's and the source's) or EPERM (fcntl's F_GETFL).
 bool refuse_in_child(refused what)
 {
-    const bool unnamed = what == refused::unnamed_files;
-    const auto call = static_cast<__u32>(unnamed ? __NR_openat : __NR_close);
-    const auto argument =
-        static_cast<__u32>(offsetof(seccomp_data, args) + (unnamed ? 2 : 0) * sizeof(__u64));
-    // The bit that asks for an unnamed file; the descriptors past those that the dynamic loader
-    // and the source take.
-    const auto test = static_cast<__u16>(BPF_JMP | BPF_K | (unnamed ? BPF_JSET : BPF_JGE));
-    const auto value = static_cast<__u32>(unnamed ? O_TMPFILE & ~O_DIRECTORY : 4);
+    struct refusal {
+        int call;
+        std::size_t argument;
+        __u16 test;
+        __u32 value;
+        __u32 error;
+    };
+    const refusal refusals[] = {
+        {__NR_openat, 2, BPF_JSET, O_TMPFILE & ~O_DIRECTORY, EOPNOTSUPP},
+        {__NR_close, 0, BPF_JGE, 4, EIO},
+#ifdef __NR_fcntl64
+        {__NR_fcntl64, 1, BPF_JEQ, F_GETFL, EPERM},
+#else
+        {__NR_fcntl, 1, BPF_JEQ, F_GETFL, EPERM},
+#endif
+    };
+    const refusal& r = refusals[static_cast<int>(what) - 1];
     const sock_filter filter[] = {
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, call, 0, 3),
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, argument),
-        BPF_JUMP(test, value, 0, 1),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (unnamed ? EOPNOTSUPP : EIO)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<__u32>(r.call), 0, 3),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS,
+                 static_cast<__u32>(offsetof(seccomp_data, args) + r.argument * sizeof(__u64))),
+        BPF_JUMP(static_cast<__u16>(BPF_JMP | BPF_K | r.test), r.value, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | r.error),
         BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
     };
     const sock_fprog program{std::size(filter), const_cast<sock_filter*>(filter)};
@@ -152,9 +169,11 @@ running start(const std::vector<std::string>& args, const run_options& options =
         // As an interactive shell starts it, whatever the test runner ignores or blocks.
         for (int sig = 1; sig < NSIG; ++sig)
             ::signal(sig, SIG_DFL);
-        sigset_t none;
-        sigemptyset(&none);
-        ::sigprocmask(SIG_SETMASK, &none, nullptr);
+        sigset_t blocked;
+        sigemptyset(&blocked);
+        if (options.blocked_signal != 0)
+            sigaddset(&blocked, options.blocked_signal);
+        ::sigprocmask(SIG_SETMASK, &blocked, nullptr);
         if (options.ignored_signal != 0)
             ::signal(options.ignored_signal, SIG_IGN);
         if (options.user != 0 && (::setgid(options.user) != 0 || ::setuid(options.user) != 0))
@@ -163,6 +182,9 @@ running start(const std::vector<std::string>& args, const run_options& options =
         ::fcntl(STDOUT_FILENO, F_SETFL,
                 ::fcntl(STDOUT_FILENO, F_GETFL) | options.standard_output_flags);
         ::dup2(err[1], STDERR_FILENO);
+        // Without close-on-exec, which dup2 onto the same number would leave.
+        for (const auto& [from, to] : options.fds)
+            from == to ? ::fcntl(to, F_SETFD, 0) : ::dup2(from, to);
         // Descriptors the test runner leaves open would move the destination's.
         if (options.refuse != refused::none &&
             (::close_range(3, ~0u, 0) != 0 || !refuse_in_child(options.refuse)))
@@ -258,6 +280,28 @@ struct refused_case {
     std::vector<std::string> args;
     std::string out;
     int status;
+    bool to_full_disk = false; // standard output is /dev/full
+};
+
+// A loop device over a file, where root may set one up, detached at the end.
+struct loop_device {
+    std::string path;
+    explicit loop_device(const fs::path& file)
+    {
+        if (FILE* losetup =
+                ::popen(("losetup -f --show " + file.string() + " 2>&1").c_str(), "r")) {
+            char line[256] = "";
+            path = std::fgets(line, sizeof line, losetup) ? line : "";
+            path.erase(path.find_last_not_of('\n') + 1);
+            if (::pclose(losetup) != 0)
+                path = "refused: " + path;
+        }
+    }
+    ~loop_device()
+    {
+        if (path.starts_with("/dev/"))
+            std::ignore = std::system(("losetup -d " + path).c_str());
+    }
 };
 
 } // namespace
@@ -269,9 +313,14 @@ TEST_F(Morvask, RefusedRunsTouchNothing)
     fs::create_hard_link(dir / "src", dir / "hard");
     fs::create_symlink("src", dir / "soft");
     fs::create_directory(dir / "sub");
+    test::write_file(dir / "img", test::random_bytes(1 << 16));
+    const loop_device loop(dir / "img");
+    struct stat device {};
+    if (::stat(loop.path.c_str(), &device) == 0)
+        ::mknod((dir / "node").c_str(), S_IFBLK | 0600, device.st_rdev);
     const auto before = snapshot(dir.path);
 
-    const refused_case cases[] = {
+    std::vector<refused_case> cases = {
         {{}, usage, 2},
         {{"-e"}, usage, 2},
         {{"-e", "src"}, usage, 2},
@@ -298,15 +347,31 @@ TEST_F(Morvask, RefusedRunsTouchNothing)
         {{"-E", "src", "./src"}, "src and ./src are the same file.\n", 1},
         {{"-d", "src", "hard"}, "src and hard are the same file.\n", 1},
         {{"-D", "soft", "src"}, "soft and src are the same file.\n", 1},
+        {{"-e", "/dev/stdout"}, "", 2},
+        {{"-e", "src", ""}, "Can't open  file.\n", 1},
+        {{"--version"}, "", 1, true},
+        {{"--help"}, "", 1, true},
     };
+    if (fs::exists(dir / "node"))
+        cases.insert(
+            cases.end(),
+            {{{"-e", "img", loop.path}, "img and " + loop.path + " are the same file.\n", 1},
+             {{"-e", loop.path, "img"}, loop.path + " and img are the same file.\n", 1},
+             {{"-e", loop.path, "node"}, loop.path + " and node are the same file.\n", 1}});
+    const int full = ::open("/dev/full", O_WRONLY | O_CLOEXEC);
     for (const refused_case& c : cases) {
         SCOPED_TRACE(::testing::PrintToString(c.args));
-        const result r = run_here(c.args);
+        run_options options = here;
+        options.standard_output = c.to_full_disk ? full : -1;
+        const result r = run(c.args, options);
         EXPECT_EQ(r.out, c.out);
         EXPECT_EQ(r.err, "");
         EXPECT_EQ(r.status, c.status);
         EXPECT_EQ(snapshot(dir.path), before);
     }
+    ::close(full);
+    if (!fs::exists(dir / "node"))
+        GTEST_SKIP() << "no loop device: " << loop.path;
 }
 
 TEST_F(Morvask, EncodesAndDecodesWithEveryOption)
@@ -376,24 +441,78 @@ TEST_F(Morvask, StreamsThroughFifosAndDevices)
 
 TEST_F(Morvask, CreatedDestinationIsNoMoreOpenThanItsSource)
 {
-    // Source's mode, umask, destination's mode. A umask of 0 shows every bit the tool asks for.
-    const std::tuple<mode_t, mode_t, mode_t> cases[] = {
-        {0600, 022, 0600}, {0640, 022, 0640}, {0666, 022, 0644}, {0755, 022, 0644},
-        {0407, 022, 0604}, {0666, 0, 0666},   {0777, 0, 0666},   {0620, 0, 0620},
+    // Where the destination is made: here; from a source with an access ACL (its owning group
+    // nothing, user nobody and the mask read); in a setgid directory of another group; as the
+    // target of a dangling symbolic link.
+    enum class made { plainly, with_acl, in_setgid_directory, through_dangling_link };
+    struct mode_case {
+        mode_t source_mode;
+        mode_t umask; // 0 shows every bit the tool asks for
+        mode_t expected;
+        made how = made::plainly;
     };
-    test::write_file(dir / "src", "x");
-    for (const auto& [source_mode, umask, expected] : cases) {
-        SCOPED_TRACE(testing::Message() << std::oct << source_mode << " under umask " << umask);
-        fs::remove(dir / "dst");
-        ::chmod((dir / "src").c_str(), source_mode);
+    const mode_case cases[] = {
+        {0600, 022, 0600},
+        {0640, 022, 0640},
+        {0666, 022, 0644},
+        {0755, 022, 0644},
+        {0407, 022, 0604},
+        {0666, 0, 0666},
+        {0777, 0, 0666},
+        {0620, 0, 0620},
+        {0640, 022, 0600, made::with_acl},
+        {0640, 022, 0640, made::in_setgid_directory},
+        {0600, 0, 0600, made::through_dangling_link},
+    };
+    const fs::path src = dir / "src";
+    test::write_file(src, "x");
+    fs::create_directory(dir / "setgid");
+    const bool setgid = ::chown((dir / "setgid").c_str(), static_cast<uid_t>(-1), 1) == 0 &&
+                        ::chmod((dir / "setgid").c_str(), 02777) == 0;
+    std::string unrunnable;
+    for (const mode_case& c : cases) {
+        SCOPED_TRACE(testing::Message() << std::oct << c.source_mode << " under umask " << c.umask
+                                        << ", made " << static_cast<int>(c.how));
+        const fs::path dst = dir / (c.how == made::in_setgid_directory ? "setgid/dst" : "dst");
+        fs::remove(dst);
+        fs::remove(dir / "target");
+        ::chmod(src.c_str(), c.source_mode);
+        if (c.how == made::through_dangling_link)
+            fs::create_symlink("target", dst);
+        struct entry {
+            std::uint16_t tag, permissions;
+            std::uint32_t id;
+        };
+        const struct {
+            std::uint32_t version;
+            entry entries[5];
+        } acl{2,
+              {{0x01, 6, ~0u}, {0x02, 4, 65534}, {0x04, 0, ~0u}, {0x10, 4, ~0u}, {0x20, 0, ~0u}}};
+        if ((c.how == made::with_acl &&
+             ::setxattr(src.c_str(), "system.posix_acl_access", &acl, sizeof acl, 0) != 0) ||
+            (c.how == made::in_setgid_directory && !setgid)) {
+            unrunnable = "no ACL, or no setgid directory of another group, here";
+            continue;
+        }
         run_options options = here;
-        options.umask = umask;
-        EXPECT_EQ(run({"-e", "src", "dst"}, options).status, 0);
-        EXPECT_EQ(mode_of(dir / "dst"), expected);
+        options.umask = c.umask;
+        EXPECT_EQ(run({"-e", "src", dst.string()}, options).status, 0);
+        ::removexattr(src.c_str(), "system.posix_acl_access");
+        struct stat copy {};
+        struct stat source {};
+        ::stat(dst.c_str(), &copy);
+        ::stat(src.c_str(), &source);
+        EXPECT_EQ(copy.st_mode & 07777, c.expected);
+        EXPECT_TRUE((copy.st_mode & S_IRWXG) == 0 || copy.st_gid == source.st_gid)
+            << "group bits for group " << copy.st_gid;
     }
+    fs::remove(dir / "dst");
+    EXPECT_EQ(run_here({"-e", "src", "dst"}).status, 0);
     ::chmod((dir / "dst").c_str(), 0660);
     EXPECT_EQ(run_here({"-e", "src", "dst"}).status, 0);
     EXPECT_EQ(mode_of(dir / "dst"), 0660u);
+    if (!unrunnable.empty())
+        GTEST_SKIP() << unrunnable;
 }
 
 TEST_F(Morvask, FailedRunLeavesNoPartialOutput)
@@ -469,16 +588,17 @@ std::vector<int> stop_signals()
     return signals;
 }
 
-// How much the run has written to the file it holds open in dir, named or not yet.
-std::uintmax_t written(pid_t pid, const fs::path& dir)
+// How much the run has written to the file it holds open in dir, named or not yet, and the link to
+// it in /proc.
+std::pair<std::uintmax_t, fs::path> written(pid_t pid, const fs::path& dir)
 {
-    std::uintmax_t size = 0;
+    std::pair<std::uintmax_t, fs::path> output;
     std::error_code ignored;
     for (const auto& fd : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ignored))
         if (struct stat st{}; fs::read_symlink(fd, ignored).parent_path() == dir &&
                               ::stat(fd.path().c_str(), &st) == 0 && S_ISREG(st.st_mode))
-            size = std::max(size, static_cast<std::uintmax_t>(st.st_size));
-    return size;
+            output = std::max(output, {static_cast<std::uintmax_t>(st.st_size), fd.path()});
+    return output;
 }
 
 // The run stalls on a FIFO source after its first flush, and is then stopped by a signal, or goes
@@ -495,6 +615,7 @@ TEST_F(Morvask, SignalThatEndsARunDiscardsItsOutput)
         // As a second Ctrl-C does, or timeout's signal to the child, then to its group.
         bool repeated = false;
         bool ignored_at_start = false;
+        bool blocked_at_start = false;
         bool own_pid_namespace = false;
         meddling meddled = meddling::none;
         refused refuse = refused::none;
@@ -507,7 +628,9 @@ TEST_F(Morvask, SignalThatEndsARunDiscardsItsOutput)
         {SIGTERM, true, true},
         {.sig = SIGTERM, .existing = true, .own_pid_namespace = true},
         {.sig = 0, .existing = false, .meddled = meddling::taken},
+        {.sig = SIGTERM, .existing = false, .meddled = meddling::linked},
         {.sig = SIGHUP, .existing = true, .ignored_at_start = true},
+        {.sig = SIGTERM, .existing = true, .blocked_at_start = true},
         {.sig = SIGTERM,
          .existing = false,
          .meddled = meddling::renamed,
@@ -535,6 +658,7 @@ TEST_F(Morvask, SignalThatEndsARunDiscardsItsOutput)
         SCOPED_TRACE(testing::Message() << strsignal(c.sig) << (c.existing ? ", existing" : ", new")
                                         << (c.repeated ? ", repeated" : "")
                                         << (c.ignored_at_start ? ", ignored at start" : "")
+                                        << (c.blocked_at_start ? ", blocked at start" : "")
                                         << (c.own_pid_namespace ? ", as PID 1" : "")
                                         << meddled_names[static_cast<int>(c.meddled)]
                                         << (c.refuse != refused::none ? ", no unnamed files" : ""));
@@ -555,6 +679,7 @@ TEST_F(Morvask, SignalThatEndsARunDiscardsItsOutput)
         const auto before = snapshot(dir.path);
         run_options options = here;
         options.ignored_signal = c.ignored_at_start ? c.sig : 0;
+        options.blocked_signal = c.blocked_at_start ? c.sig : 0;
         options.own_pid_namespace = c.own_pid_namespace;
         options.refuse = c.refuse;
         options.file_size_limit = c.file_size_limit;
@@ -568,16 +693,20 @@ TEST_F(Morvask, SignalThatEndsARunDiscardsItsOutput)
         }
         const int feed = ::open((dir / "in").c_str(), O_WRONLY);
         ASSERT_EQ(::write(feed, data.data(), first_part), static_cast<ssize_t>(first_part));
-        for (int tries = 0; tries < 1000 && written(tool.pid, dir.path) < first_part / 2; ++tries)
+        for (int tries = 0; tries < 1000 && written(tool.pid, dir.path).first < first_part / 2;
+             ++tries)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        ASSERT_GE(written(tool.pid, dir.path), first_part / 2) << "the run never got going";
+        const auto [size, output] = written(tool.pid, dir.path);
+        ASSERT_GE(size, first_part / 2) << "the run never got going";
         EXPECT_EQ(fs::exists(dir / "dst"), c.existing || c.refuse == refused::unnamed_files)
             << "named before it is complete";
         if (c.meddled == meddling::renamed) {
             fs::rename(dir / "dst", dir / "moved");
             test::write_file(dir / "dst", "precious");
         } else if (c.meddled == meddling::linked) {
-            fs::create_hard_link(dir / "dst", dir / "moved");
+            ASSERT_EQ(::linkat(AT_FDCWD, output.c_str(), AT_FDCWD, (dir / "moved").c_str(),
+                               AT_SYMLINK_FOLLOW),
+                      0);
         } else if (c.meddled == meddling::taken) {
             test::write_file(dir / "dst", "precious");
         }
@@ -640,6 +769,11 @@ TEST_F(Morvask, DestinationThatIsStandardOutputGetsOnlyTheData)
         std::string expected{}; // what standard output carries in all
         int status = 0;
         std::string file = "out";
+        int access = O_WRONLY;
+        int descriptor = STDOUT_FILENO; // the tool's, for the file; messages stay on the pipe
+        bool socket_is_input = false;
+        off_t input_offset = -1; // of standard input, src, where the caller left it
+        refused refuse = refused::none;
     };
     const std::string data = test::random_bytes(300'001);
     test::write_file(dir / "src", data);
@@ -658,6 +792,42 @@ TEST_F(Morvask, DestinationThatIsStandardOutputGetsOnlyTheData)
         {{"-e", "/proc/self/mem", "/dev/stdout"}, kind::file, O_APPEND, older, "", older, 1},
         {{"-x", "src", "/dev/stdout"}, kind::pipe, 0, "", "", "", 2},
         {{"-e", "src", "/dev/stdout"}, kind::file, O_APPEND, "", "", data, 1, "src"},
+        {.args = {"-e", "src", "out"},
+         .standard_output = kind::file,
+         .expected = encoded,
+         .access = O_RDONLY},
+        {.args = {"-e", "src", "/dev/stderr"},
+         .standard_output = kind::file,
+         .flags = O_APPEND,
+         .before = older,
+         .expected = older + encoded,
+         .descriptor = STDERR_FILENO},
+        {.args = {"-e", "src", "/dev/fd/3"},
+         .standard_output = kind::file,
+         .flags = O_APPEND,
+         .before = older,
+         .expected = older + encoded,
+         .descriptor = 3},
+        {.args = {"-e", "/dev/stdin", "/dev/stdout"},
+         .standard_output = kind::socket,
+         .expected = encoded,
+         .socket_is_input = true},
+        {.args = {"-e", "/dev/stdin", "/dev/stdout"},
+         .standard_output = kind::pipe,
+         .expected = encoded.substr(10),
+         .input_offset = 10},
+        {.args = {"-e", "src", "/dev/stdout"},
+         .standard_output = kind::file,
+         .flags = O_APPEND,
+         .before = older,
+         .expected = older + encoded,
+         .refuse = refused::status_flags},
+    };
+    const bool refusing = can_refuse();
+    // The caller's lines; none into a file open only for reading.
+    const auto put = [](int fd, const std::string& text) {
+        return text.empty() ||
+               ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
     };
     for (const stdout_case& c : cases) {
         SCOPED_TRACE(testing::Message() << testing::PrintToString(c.args) << " to a "
@@ -666,32 +836,52 @@ TEST_F(Morvask, DestinationThatIsStandardOutputGetsOnlyTheData)
                                                                               : "socket")
                                         << (c.flags & O_APPEND ? ", appending" : "")
                                         << (c.flags & O_NONBLOCK ? ", non-blocking" : ""));
+        if (c.refuse != refused::none && !refusing)
+            GTEST_SKIP() << "seccomp filters cannot be set here";
         run_options options = here;
         options.standard_output_flags = c.flags;
+        options.refuse = c.refuse;
         int sockets[2] = {-1, -1};
         std::string through_socket;
         std::thread socket_reader;
+        std::thread socket_writer;
         if (c.standard_output == kind::file) {
             options.standard_output = ::open(
                 (dir / c.file).c_str(),
-                O_WRONLY | O_CREAT | O_CLOEXEC | c.flags | (c.file == "src" ? 0 : O_TRUNC), 0644);
-            ASSERT_EQ(::write(options.standard_output, c.before.data(), c.before.size()),
-                      static_cast<ssize_t>(c.before.size()));
+                c.access | O_CREAT | O_CLOEXEC | c.flags | (c.file == "src" ? 0 : O_TRUNC), 0644);
+            ASSERT_TRUE(put(options.standard_output, c.before));
         } else if (c.standard_output == kind::socket) {
             ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sockets), 0);
             options.standard_output = sockets[0];
             socket_reader = std::thread([&] { through_socket = test::drain(sockets[1]); });
         }
+        if (c.descriptor != STDOUT_FILENO)
+            options.fds = {{std::exchange(options.standard_output, -1), c.descriptor}};
+        if (c.socket_is_input) {
+            options.fds = {{sockets[0], STDIN_FILENO}};
+            socket_writer = std::thread([&] {
+                for (ssize_t sent = 0, at = 0; at < std::ssize(data) && sent >= 0; at += sent)
+                    sent = ::send(sockets[1], data.data() + at, data.size() - std::size_t(at),
+                                  MSG_NOSIGNAL);
+                ::shutdown(sockets[1], SHUT_WR);
+            });
+        }
+        const int input = ::open((dir / "src").c_str(), O_RDONLY | O_CLOEXEC);
+        if (c.input_offset >= 0 && ::lseek(input, c.input_offset, SEEK_SET) == c.input_offset)
+            options.fds = {{input, STDIN_FILENO}};
         const running tool = start(c.args, options);
+        ::close(input);
         if (c.standard_output == kind::socket)
             ::close(sockets[0]);
         const result r = finish(tool);
-        if (socket_reader.joinable())
-            socket_reader.join();
+        for (std::thread* t : {&socket_writer, &socket_reader})
+            if (t->joinable())
+                t->join();
         if (c.standard_output == kind::file) {
-            ASSERT_EQ(::write(options.standard_output, c.after.data(), c.after.size()),
-                      static_cast<ssize_t>(c.after.size()));
-            ::close(options.standard_output);
+            const int file =
+                c.descriptor == STDOUT_FILENO ? options.standard_output : options.fds.front().first;
+            ASSERT_TRUE(put(file, c.after));
+            ::close(file);
         }
 
         const std::string got = c.standard_output == kind::pipe   ? r.out
@@ -699,6 +889,9 @@ TEST_F(Morvask, DestinationThatIsStandardOutputGetsOnlyTheData)
                                                                   : through_socket;
         EXPECT_TRUE(got == c.expected)
             << got.size() << " bytes, not the " << c.expected.size() << " expected";
+        if (c.descriptor != STDOUT_FILENO) {
+            EXPECT_EQ(r.out, "Encode...OK.\n");
+        }
         EXPECT_EQ(r.err, "");
         EXPECT_EQ(r.status, c.status);
     }
@@ -723,6 +916,19 @@ TEST_F(Morvask, FullDiskLeavesNoPartialOutput)
     }
     EXPECT_FALSE(fs::exists(dir / "full/new"));
     EXPECT_EQ(fs::file_size(dir / "full/old"), 0u);
+
+    // Two fresh file systems number their files alike: the same inode is not the same file.
+    fs::create_directory(dir / "other");
+    ASSERT_EQ(::mount("tmpfs", (dir / "other").c_str(), "tmpfs", 0, "size=64k"), 0);
+    const unmount other_guard{dir / "other"};
+    test::write_file(dir / "other/old", "x");
+    struct stat a {};
+    struct stat b {};
+    ::stat((dir / "full/old").c_str(), &a);
+    ::stat((dir / "other/old").c_str(), &b);
+    if (a.st_ino != b.st_ino)
+        GTEST_SKIP() << "no two files with one inode number here";
+    EXPECT_EQ(run_here({"-e", "other/old", "full/old"}).out, "Encode...OK.\n");
 }
 
 TEST_F(Morvask, SourceTheUserMayNotReadIsNotFound)

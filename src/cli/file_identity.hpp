@@ -17,4 +17,10 @@ inline file_identity identity_of(const struct stat& st)
     return {st.st_dev, st.st_ino};
 }
 
+// Whether writing b would change what is read from a: one file by any name, one device by any
+// node, or a loop device and the file behind it, either way round. A terminal or a socket carries
+// two streams, one each way, and is never the same file as itself. Devices stacked further (a
+// partition of a loop device, device-mapper over one) are not recognised.
+bool same_file(int a_fd, const struct stat& a, int b_fd, const struct stat& b);
+
 } // namespace morvask

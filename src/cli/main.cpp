@@ -1,8 +1,10 @@
+#include "cli/caller_descriptors.hpp"
 #include "cli/messages.hpp"
 #include "cli/output_file.hpp"
 #include "cli/stop_signals.hpp"
 #include "codec/transcode.hpp"
 
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -60,6 +62,32 @@ int fail(int status, void (*message)(Paths...), std::type_identity_t<Paths>... p
     return status;
 }
 
+// Whether any of the arguments names standard output's file, which then carries no word.
+bool names_standard_output(int argc, char* argv[])
+{
+    for (int i = 1; i < argc; ++i)
+        if (names_file_of(argv[i], STDOUT_FILENO, O_WRONLY) != answer::no)
+            return true;
+    return false;
+}
+
+// Words the user asked for, which must have reached standard output.
+int said(void (*message)())
+{
+    message();
+    return std::fflush(stdout) == 0 && std::ferror(stdout) == 0 ? exit_ok : exit_failure;
+}
+
+// Standard input's file, or a descriptor the path names, is read through that descriptor, from
+// where the caller left it: opening it again would start at offset 0, or fail for a socket.
+int open_source(const char* path)
+{
+    const int descriptor = caller_descriptor(path, O_RDONLY);
+    return descriptor >= 0    ? ::fcntl(descriptor, F_DUPFD_CLOEXEC, 0)
+           : descriptor == -1 ? ::open(path, O_RDONLY | O_CLOEXEC)
+                              : -1;
+}
+
 // Static: the streams' buffers are large and must not come from the stack or the heap.
 source_stream source;
 output_file output;
@@ -69,31 +97,37 @@ output_file output;
 int main(int argc, char* argv[])
 {
     prepare_signals();
-    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
-        messages::version();
-        return exit_ok;
-    }
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0)
+        return said(messages::version);
+    if (argc == 2 && is_help(argv[1]))
+        return said(messages::usage);
     if (argc != 4) {
-        messages::usage();
-        return argc == 2 && is_help(argv[1]) ? exit_ok : exit_usage;
+        if (!names_standard_output(argc, argv))
+            messages::usage();
+        return exit_usage;
     }
     const char* const source_path = argv[2];
     const char* const destination_path = argv[3];
-    // Before anything else, so that no word of any message ever lands among the data.
-    quiet = is_standard_output(destination_path);
+    // Before anything else, so that no word of any message ever lands among the data; where that
+    // cannot be told, none is printed.
+    const answer to_standard_output = names_file_of(destination_path, STDOUT_FILENO, O_WRONLY);
+    quiet = to_standard_output != answer::no;
     // Before any file is opened, so that a mistyped option never empties a destination.
     const mode* const selected = find_mode(argv[1]);
     if (selected == nullptr)
         return fail(exit_usage, messages::unknown_option, argv[1]);
 
-    source.fd = ::open(source_path, O_RDONLY | O_CLOEXEC);
+    source.fd = open_source(source_path);
     if (source.fd < 0)
         return fail(exit_failure, messages::not_found, source_path);
     struct stat source_stat;
     if (::fstat(source.fd, &source_stat) != 0 || S_ISDIR(source_stat.st_mode))
         return fail(exit_failure, messages::cant_read, source_path);
 
-    switch (open_output(output, destination_path, source_stat, quiet)) {
+    const int descriptor = to_standard_output == answer::yes ? STDOUT_FILENO
+                           : quiet                           ? cannot_tell
+                                   : caller_descriptor(destination_path, O_WRONLY);
+    switch (open_output(output, destination_path, descriptor, source.fd, source_stat)) {
     case open_result::opened:
         break;
     case open_result::failed:

@@ -1,5 +1,6 @@
 #include "cli/output_file.hpp"
 
+#include "cli/caller_descriptors.hpp"
 #include "cli/stop_signals.hpp"
 
 #include <cerrno>
@@ -7,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/xattr.h>
 #include <tuple>
 #include <unistd.h>
 #include <utility>
@@ -66,6 +68,20 @@ mode_t creation_mode(const struct stat& source)
     return S_IRUSR | S_IWUSR | (source.st_mode & (S_IRGRP | S_IWGRP | S_IROTH | S_IWOTH));
 }
 
+// Group permission is the source's to give, and only to its own group: a created file takes the
+// group of its directory (setgid) or of the process, which a member of the source's group can
+// change to that one. An access ACL makes the source's group bits the ACL's mask, which lets
+// named users and groups in; they are not copied, so the copy gets no group bits, and is more
+// private, never less. False if the bits could not be taken away.
+bool restrict_group(int fd, const struct stat& created, int source_fd, const struct stat& source)
+{
+    const bool acl = ::fgetxattr(source_fd, "system.posix_acl_access", nullptr, 0) > 0;
+    return (created.st_mode & S_IRWXG) == 0 ||
+           (!acl && (created.st_gid == source.st_gid ||
+                     ::fchown(fd, static_cast<uid_t>(-1), source.st_gid) == 0)) ||
+           ::fchmod(fd, created.st_mode & 07707) == 0;
+}
+
 // The directory that will hold the file, pinned, so that the file is named in that one whatever
 // its path leads to by the end; out.name is the file's name in it. Returns 0, or the errno.
 int open_directory(output_file& out)
@@ -75,6 +91,9 @@ int open_directory(output_file& out)
     char directory[PATH_MAX] = ".";
     const char* const slash = std::strrchr(out.path, '/');
     out.name = slash == nullptr ? out.path : slash + 1;
+    // "" or "dir/": no name to give a file.
+    if (*out.name == '\0')
+        return ENOENT;
     if (slash != nullptr) {
         // "/name" is in "/" itself.
         const auto length = static_cast<std::size_t>(slash == out.path ? 1 : slash - out.path);
@@ -93,7 +112,7 @@ int open_directory(output_file& out)
 // the file system refuses (vfat, some FUSE and network file systems). Returns 0, or the errno of
 // the failure: EEXIST for a name that is there already, a dangling symbolic link or a file that
 // appeared since the first open, which are the caller's to open.
-int create(output_file& out, const struct stat& source)
+int create(output_file& out, int source_fd, const struct stat& source)
 {
     if (const int error = open_directory(out); error != 0)
         return error;
@@ -104,7 +123,7 @@ int create(output_file& out, const struct stat& source)
     }
     const sigset_t previous = hold_signals();
     int error = 0;
-    out.fate = on_discard::nothing;
+    out.fate = on_discard::unnamed;
     out.stream.fd =
         ::openat(out.directory, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, creation_mode(source));
     // EISDIR: a kernel that predates unnamed files.
@@ -113,7 +132,8 @@ int create(output_file& out, const struct stat& source)
         out.stream.fd = ::openat(out.directory, out.name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
                                  creation_mode(source));
     }
-    if (out.stream.fd >= 0 && ::fstat(out.stream.fd, &st) == 0) {
+    if (out.stream.fd >= 0 && ::fstat(out.stream.fd, &st) == 0 &&
+        restrict_group(out.stream.fd, st, source_fd, source)) {
         out.created = identity_of(st);
         discard_on_stop(&out);
     } else {
@@ -142,16 +162,25 @@ bool name_created(output_file& out)
             return false;
     }
     out.fate = on_discard::remove;
+    // Programs that wait for a file closed after writing (inotify's IN_CLOSE_WRITE, incron, sync
+    // clients) hear of it under its name only from an open by that name.
+    struct stat st;
+    if (::fstatat(out.directory, out.name, &st, AT_SYMLINK_NOFOLLOW) == 0 && is_this_file(out, st))
+        if (const int fd =
+                ::openat(out.directory, out.name, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+            fd >= 0)
+            ::close(fd);
     return true;
 }
 
 // What the opened destination is, into st; closed again if that cannot be told, or if it is the
 // source itself.
-open_result identify(output_file& out, const struct stat& source, struct stat& st)
+open_result identify(output_file& out, int source_fd, const struct stat& source, struct stat& st)
 {
-    const open_result result = ::fstat(out.stream.fd, &st) != 0         ? open_result::failed
-                               : identity_of(st) == identity_of(source) ? open_result::same_file
-                                                                        : open_result::opened;
+    const open_result result = ::fstat(out.stream.fd, &st) != 0 ? open_result::failed
+                               : same_file(source_fd, source, out.stream.fd, st)
+                                   ? open_result::same_file
+                                   : open_result::opened;
     if (result != open_result::opened)
         ::close(std::exchange(out.stream.fd, -1));
     return result;
@@ -160,10 +189,11 @@ open_result identify(output_file& out, const struct stat& source, struct stat& s
 // An existing file: refused if it is the source, and emptied only if it is a regular file with
 // data in it (on ext4, truncating even an empty file makes close wait for the data to reach the
 // disk).
-open_result take_existing(output_file& out, const struct stat& source)
+open_result take_existing(output_file& out, int source_fd, const struct stat& source)
 {
     struct stat st;
-    if (const open_result identified = identify(out, source, st); identified != open_result::opened)
+    if (const open_result identified = identify(out, source_fd, source, st);
+        identified != open_result::opened)
         return identified;
     out.created = identity_of(st);
     out.fate = S_ISREG(st.st_mode) ? on_discard::empty : on_discard::keep;
@@ -179,14 +209,15 @@ open_result take_existing(output_file& out, const struct stat& source)
     return emptied ? open_result::opened : open_result::failed;
 }
 
-// A duplicate of standard output, so that closing it reports a failed write as closing any
+// A duplicate of the caller's descriptor, so that closing it reports a failed write as closing any
 // destination does, at the offset and with the flags the caller gave it.
-open_result take_standard_output(output_file& out, const struct stat& source)
+open_result take_descriptor(output_file& out, int descriptor, int source_fd,
+                            const struct stat& source)
 {
     out.fate = on_discard::keep;
-    out.stream.fd = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0);
+    out.stream.fd = ::fcntl(descriptor, F_DUPFD_CLOEXEC, 0);
     struct stat st;
-    return out.stream.fd < 0 ? open_result::failed : identify(out, source, st);
+    return out.stream.fd < 0 ? open_result::failed : identify(out, source_fd, source, st);
 }
 
 // The blocks for the whole output at once, when the source tells its size: the file system then
@@ -221,38 +252,32 @@ void discard_output(const output_file& out)
     case on_discard::empty:
         empty_existing(out);
         break;
-    case on_discard::nothing:
+    case on_discard::unnamed:
+        if (out.stream.fd >= 0)
+            std::ignore = ::ftruncate(out.stream.fd, 0);
+        break;
     case on_discard::keep:
         break;
     }
 }
 
-bool is_standard_output(const char* path)
-{
-    // Open only for reading (1<file), standard output writes nowhere: the path is a file like any.
-    const int access = ::fcntl(STDOUT_FILENO, F_GETFL) & O_ACCMODE;
-    struct stat named;
-    struct stat standard_output;
-    return (access == O_WRONLY || access == O_RDWR) && ::stat(path, &named) == 0 &&
-           ::fstat(STDOUT_FILENO, &standard_output) == 0 &&
-           identity_of(named) == identity_of(standard_output);
-}
-
-open_result open_output(output_file& out, const char* path, const struct stat& source,
-                        bool to_standard_output)
+open_result open_output(output_file& out, const char* path, int descriptor, int source_fd,
+                        const struct stat& source)
 {
     out.path = path;
     out.directory = -1;
     out.reserved = 0;
-    if (to_standard_output)
-        return take_standard_output(out, source);
+    if (descriptor >= 0)
+        return take_descriptor(out, descriptor, source_fd, source);
+    if (descriptor == cannot_tell)
+        return open_result::failed;
 
     // An existing file without O_CREAT, which fs.protected_regular refuses for another user's
     // file in a sticky directory. No open that may wait runs with the stop signals held: opening a
     // FIFO waits for its reader, and Ctrl-C must still end the run there.
     out.stream.fd = ::open(path, O_WRONLY | O_CLOEXEC);
     if (out.stream.fd < 0 && errno == ENOENT) {
-        const int error = create(out, source);
+        const int error = create(out, source_fd, source);
         if (error == 0) {
             reserve(out, source);
             return open_result::opened;
@@ -265,7 +290,7 @@ open_result open_output(output_file& out, const char* path, const struct stat& s
     }
     if (out.stream.fd < 0)
         return open_result::failed;
-    const open_result taken = take_existing(out, source);
+    const open_result taken = take_existing(out, source_fd, source);
     if (taken == open_result::opened)
         reserve(out, source);
     return taken;
@@ -279,10 +304,12 @@ bool finish_output(output_file& out)
     }
     release_unused(out);
     const sigset_t previous = hold_signals();
-    const bool named = out.fate != on_discard::nothing || name_created(out);
+    const bool named = out.fate != on_discard::unnamed || name_created(out);
+    if (!named)
+        discard_output(out);
     // Some file systems report a failed write only here.
     const bool closed = ::close(std::exchange(out.stream.fd, -1)) == 0;
-    if (!named || !closed)
+    if (named && !closed)
         discard_output(out);
     forget(out);
     release_signals(previous);

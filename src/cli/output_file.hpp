@@ -13,7 +13,7 @@ namespace morvask {
 
 // What discarding an unfinished output does to it.
 enum class on_discard {
-    nothing, // created without a name: it goes with its last descriptor
+    unnamed, // created without a name: emptied, for any name it was given meanwhile through /proc
     remove,  // created by name: emptied, and its name goes while it still leads to the file
     empty,   // an existing regular file: emptied, through the descriptor
     keep,    // a device, a FIFO, or standard output's file, which holds the caller's data too
@@ -31,18 +31,14 @@ struct output_file {
 
 enum class open_result { opened, failed, same_file };
 
-// Whether path names the file, pipe, socket or terminal that standard output writes to. Such a
-// destination is written through standard output's own descriptor, at the offset and with the
-// flags the caller gave it, and is never emptied or removed.
-bool is_standard_output(const char* path);
-
-// Opens path for writing, and refuses when it is the source itself; with to_standard_output,
-// takes standard output instead. A file that does not exist is created without a name, with
-// modes derived from source's, where the file system allows; an existing file is emptied only
-// after the check, so the source is never lost. From here until it is finished or abandoned, a
-// signal that ends the run discards it.
-open_result open_output(output_file& out, const char* path, const struct stat& source,
-                        bool to_standard_output);
+// Opens path for writing, and refuses when it is the source itself. A descriptor the caller set
+// up for it (descriptor >= 0) is written through, at its offset and with its flags, and never
+// emptied; cannot_tell fails. A file that does not exist is created without a name, with modes
+// derived from the source's, where the file system allows; an existing file is emptied only after
+// the check, so the source is never lost. From here until it is finished or abandoned, a signal
+// that ends the run discards it.
+open_result open_output(output_file& out, const char* path, int descriptor, int source_fd,
+                        const struct stat& source);
 
 // Writes what the stream still holds, names a file created without one, and closes the file; on
 // any failure it discards the output and returns false.

@@ -61,13 +61,18 @@ void prepare_signals()
     struct sigaction action {};
     action.sa_handler = discard_and_stop;
     action.sa_mask = stop_signals;
+    sigset_t handled;
+    sigemptyset(&handled);
     for (int sig = 1; sig < NSIG; ++sig) {
         // Ignored by whoever started us (nohup, a background job): that was a choice.
         struct sigaction inherited {};
         if (sigismember(&stop_signals, sig) == 1 && ::sigaction(sig, nullptr, &inherited) == 0 &&
-            inherited.sa_handler != SIG_IGN)
-            ::sigaction(sig, &action, nullptr);
+            inherited.sa_handler != SIG_IGN && ::sigaction(sig, &action, nullptr) == 0)
+            sigaddset(&handled, sig);
     }
+    // Blocked by whoever started us (some supervisors and language runtimes leave them so), they
+    // would leave the run to SIGKILL, the one signal after which partial output may remain.
+    ::sigprocmask(SIG_UNBLOCK, &handled, nullptr);
 }
 
 sigset_t hold_signals()
