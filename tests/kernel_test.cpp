@@ -14,7 +14,7 @@ using namespace morvask;
 
 namespace morvask {
 // Names the kernel in test listings, in place of its bytes.
-void PrintTo(const kernel& k, std::ostream* out)
+static void PrintTo(const kernel& k, std::ostream* out)
 {
     *out << k.name;
 }
