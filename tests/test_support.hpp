@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -75,7 +76,12 @@ struct temp_dir {
     {
         std::string name =
             (std::filesystem::temp_directory_path() / "morvask-test-XXXXXX").string();
-        path = ::mkdtemp(name.data());
+        // A test that went on without its directory would work in, and remove, no one knows what.
+        if (::mkdtemp(name.data()) == nullptr) {
+            std::perror(("mkdtemp " + name).c_str());
+            std::abort();
+        }
+        path = name;
     }
     ~temp_dir() { std::filesystem::remove_all(path); }
     std::filesystem::path operator/(const std::string& name) const { return path / name; }

@@ -12,6 +12,9 @@
 
 using namespace morvask;
 
+// libFuzzer calls it, but declares it in no header we could include.
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     // The first 256 bytes, when there are as many, are the table: any 256 bytes will do. The next

@@ -1,5 +1,7 @@
 #include "codec/kernels/kernels.hpp"
 
+#include "codec/kernels/entry_points.hpp"
+
 #include <algorithm>
 
 namespace morvask {
@@ -8,12 +10,6 @@ namespace morvask {
 // kernel, fastest first; check is an expression of __builtin_cpu_supports calls, which also learn
 // whether the OS saves the wider registers. The checks live here, in code built for every CPU,
 // never beside the kernels they guard.
-
-#define MORVASK_KERNEL(name, check)                                                                \
-    void transcode_##name(const substitution_table& table, source_stream& source,                  \
-                          destination_stream& destination);
-#include "codec/kernels/kernel_list.inc"
-#undef MORVASK_KERNEL
 
 namespace {
 

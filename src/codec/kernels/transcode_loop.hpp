@@ -1,6 +1,7 @@
 #pragma once
 
 #include "codec/fd_stream.hpp"
+#include "codec/kernels/entry_points.hpp"
 #include "codec/kernels/kernels.hpp"
 
 #include <cstddef>
