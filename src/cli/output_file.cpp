@@ -1,5 +1,7 @@
 #include "cli/output_file.hpp"
 
+#include "cli/progress.hpp"
+
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -108,6 +110,10 @@ bool discard(const output_file& out)
 {
     if (const output_file* out = unfinished.load())
         discard(*out);
+    // The shell's prompt then starts on a line of its own, not after the run's first words.
+    if (progress_line_open()) {
+        [[maybe_unused]] const ssize_t ended = ::write(STDOUT_FILENO, "\n", 1);
+    }
     struct sigaction default_action {};
     default_action.sa_handler = SIG_DFL;
     ::sigaction(sig, &default_action, nullptr);
