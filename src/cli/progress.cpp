@@ -52,7 +52,7 @@ std::uint64_t size_of(int fd, const struct stat& st)
 }
 
 // Three figures in binary units, as pv and dd status=progress show them (512 B, 1.50 GiB), between
-// before and after.
+// before and after. By hand: neither the C library nor the C++ one has binary units.
 void put_bytes(char* out, std::size_t room, const char* before, std::uint64_t bytes,
                const char* after)
 {
@@ -89,7 +89,7 @@ void show(std::uint64_t done, std::int64_t elapsed)
         std::snprintf(of_size + end, sizeof of_size - end, " (%u%%)",
                       static_cast<unsigned>(done_share * 100));
         const double left = static_cast<double>(source_size - done) / rate;
-        // A stalled run's estimate says nothing; past this it would not fit its field either.
+        // An estimate of days, a stalled run's, says nothing.
         if (left < 100 * 3600) {
             const auto seconds = static_cast<unsigned>(left + 0.5);
             std::snprintf(time_left, sizeof time_left, ", %u:%02u:%02u left", seconds / 3600,

@@ -19,8 +19,8 @@ void show_progress(source_stream& source, const struct stat& source_stat, const 
 // Takes back what show_progress added to the line, leaving the first words for the last ones.
 void end_progress();
 
-// Whether a line that the run began at a terminal is still waiting for its last words. Safe in a
-// signal handler, which ends that line so that the shell's prompt starts on a fresh one.
+// Whether the run began a line at a terminal. Safe in a signal handler, which ends that line so
+// that the shell's prompt starts on a fresh one; otherwise the last words end it, as the run ends.
 bool progress_line_open();
 
 } // namespace morvask
