@@ -11,6 +11,9 @@
 #include <linux/filter.h>
 #include <linux/seccomp.h>
 #include <map>
+#include <poll.h>
+#include <pty.h>
+#include <regex>
 #include <sched.h>
 #include <set>
 #include <sys/mount.h>
@@ -56,9 +59,10 @@ struct run_options {
     bool own_pid_namespace = false; // the tool is its first process, as in a container
     int cpu = -1;                   // the only CPU the tool may run on
     refused refuse = refused::none;
-    int blocked_signal = 0; // blocked from the start, as some supervisors leave it
-    std::vector<std::pair<int, int>> fds =
-        {}; // the test's descriptor, and the tool's number for it
+    int blocked_signal = 0;      // blocked from the start, as some supervisors leave it
+    unsigned short terminal = 0; // standard output a pseudo-terminal this wide, not a pipe
+    const char* term = nullptr;  // TERM, if not the test's own; unset if empty
+    std::vector<std::pair<int, int>> fds = {}; // the test's descriptor, and the tool's number
 };
 
 // A seccomp filter: the refused call fails with EOPNOTSUPP (O_TMPFILE, as vfat and some FUSE and
@@ -141,7 +145,11 @@ running start(const std::vector<std::string>& args, const run_options& options =
     argv.push_back(nullptr);
     int out[2];
     int err[2];
-    if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0)
+    const winsize size{24, options.terminal, 0, 0};
+    if ((options.terminal > 0 ? ::openpty(&out[0], &out[1], nullptr, nullptr, &size)
+                              : ::pipe2(out, O_CLOEXEC)) != 0 ||
+        ::fcntl(out[0], F_SETFD, FD_CLOEXEC) != 0 || ::fcntl(out[1], F_SETFD, FD_CLOEXEC) != 0 ||
+        ::pipe2(err, O_CLOEXEC) != 0)
         return {-1, -1, -1};
 
     // Raw clone, as fork with one flag more: glibc has no wrapper that copies the stack.
@@ -157,6 +165,9 @@ running start(const std::vector<std::string>& args, const run_options& options =
     if (pid == 0) {
         ::umask(options.umask);
         pin_to_cpu(options.cpu);
+        if (options.term != nullptr &&
+            (*options.term ? ::setenv("TERM", options.term, 1) : ::unsetenv("TERM")) != 0)
+            ::_exit(126);
         if (!options.cwd.empty() && ::chdir(options.cwd.c_str()) != 0)
             ::_exit(126);
         const rlimit limit{options.file_size_limit, options.file_size_limit};
@@ -891,6 +902,78 @@ TEST_F(Morvask, DestinationThatIsStandardOutputGetsOnlyTheData)
         if (c.descriptor != STDOUT_FILENO) {
             EXPECT_EQ(r.out, "Encode...OK.\n");
         }
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.status, c.status);
+    }
+}
+
+// The destination is a FIFO that the test reads slowly, so the run lasts as long as the test wants,
+// and what the terminal shows meanwhile is read off the pseudo-terminal's other end.
+TEST_F(Morvask, LongRunAtATerminalShowsProgressThenEndsItsLineAsBefore)
+{
+    enum class then { reads_all, leaves, stops_it, reads_at_once }; // once the test has looked
+    struct terminal_case {
+        unsigned short columns; // 0: standard output a pipe
+        const char* term;
+        then next;
+        std::string during; // what the run shows while it goes on, as a pattern
+        std::string all;    // every byte it shows
+        int status = 0;
+    };
+    const std::string words = R"(Encode\.\.\.)";
+    const std::string erased = "\r" + words + "\033\\[K";
+    const std::string figures = "(\r" + words + R"( [0-9.]+ [KM]iB of 4\.00 MiB \([0-9]+%\), )" +
+                                R"([0-9.]+ [KM]iB/s, [0-9]+:[0-9]{2}:[0-9]{2} left)" + "\033\\[K)+";
+    const std::string narrow = "(\r" + words + R"( [0-9.]+ [KM]iB)" + "\033\\[K)+";
+    const terminal_case cases[] = {
+        {80, "xterm", then::reads_all, words + figures, words + figures + erased + "OK\\.\r\n"},
+        {24, "xterm", then::reads_all, words + narrow, words + narrow + erased + "OK\\.\r\n"},
+        {80, "xterm", then::leaves, words + figures,
+         words + figures + erased + "Can't write fifo file\\.\r\n", 1},
+        {80, "xterm", then::stops_it, words + figures, words + figures + "\r\n", 128 + SIGINT},
+        {80, "dumb", then::reads_all, words, words + "OK\\.\r\n"},
+        {80, "", then::reads_all, words, words + "OK\\.\r\n"},
+        {80, "xterm", then::reads_at_once, "", words + "OK\\.\r\n"},
+        {0, "xterm", then::reads_all, "", words + "OK\\.\n"},
+    };
+    const std::string data = test::random_bytes(4 << 20);
+    test::write_file(dir / "src", data);
+    ::mkfifo((dir / "fifo").c_str(), 0600);
+    std::vector<char> chunk(32 * 1024);
+    const auto read_some = [&](int fd) {
+        const ssize_t got = ::read(fd, chunk.data(), chunk.size());
+        return std::string(chunk.data(), got > 0 ? static_cast<std::size_t>(got) : 0);
+    };
+    for (const terminal_case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.columns << " columns, TERM=" << c.term);
+        const running tool =
+            start({"-e", "src", "fifo"}, {.cwd = dir.path, .terminal = c.columns, .term = c.term});
+        const int fifo = ::open((dir / "fifo").c_str(), O_RDONLY);
+        std::string shown;
+        // Slowly, until figures show or half the data is through: the run then goes on for sure.
+        for (std::size_t taken = 0, got = 1;
+             c.next != then::reads_at_once && got > 0 && taken < data.size() / 2 &&
+             shown.find("\033[K") == std::string::npos;
+             taken += got) {
+            got = read_some(fifo).size();
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            pollfd ready{tool.out, POLLIN, 0};
+            for (std::string piece = "-"; !piece.empty() && ::poll(&ready, 1, 0) == 1;)
+                shown += piece = read_some(tool.out);
+        }
+        const std::size_t whole = shown.rfind("\033[K");
+        EXPECT_TRUE(std::regex_match(
+            shown.substr(0, whole == std::string::npos ? whole : whole + 3), std::regex(c.during)))
+            << testing::PrintToString(shown);
+        if (c.next == then::stops_it)
+            ::kill(tool.pid, SIGINT);
+        if (c.next == then::leaves)
+            ::close(fifo);
+        else
+            test::drain(fifo);
+        const result r = finish(tool);
+        EXPECT_TRUE(std::regex_match(shown + r.out, std::regex(c.all)))
+            << testing::PrintToString(shown + r.out);
         EXPECT_EQ(r.err, "");
         EXPECT_EQ(r.status, c.status);
     }

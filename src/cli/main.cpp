@@ -1,6 +1,7 @@
 #include "cli/caller_descriptors.hpp"
 #include "cli/messages.hpp"
 #include "cli/output_file.hpp"
+#include "cli/progress.hpp"
 #include "cli/stop_signals.hpp"
 #include "codec/transcode.hpp"
 
@@ -19,7 +20,7 @@ enum exit_status { exit_ok = 0, exit_failure = 1, exit_usage = 2 };
 
 struct mode {
     const char* option;
-    void (*progress)();
+    const char* work; // the words that begin the run's line
     const substitution_table& table;
 };
 
@@ -136,8 +137,11 @@ int main(int argc, char* argv[])
         return fail(exit_failure, messages::same_file, source_path, destination_path);
     }
 
-    say(selected->progress);
+    say(messages::starting, selected->work);
+    if (!quiet)
+        show_progress(source, source_stat, selected->work);
     transcode_stream(selected->table, source, output.stream);
+    end_progress();
     ::close(source.fd);
     if (source.error) {
         abandon_output(output);

@@ -4,7 +4,8 @@
 
 // Every text the tool prints, all on standard output. Each format is a literal at its printf, so
 // the compiler checks it against its arguments; paths and options are passed as %s arguments,
-// never as formats, so a per-cent sign in them is printed as it stands.
+// never as formats, so a per-cent sign in them is printed as it stands. At a terminal, progress.cpp
+// adds figures to the line that starting() began, and takes them back before the last words.
 
 namespace morvask::messages {
 
@@ -42,13 +43,11 @@ inline void same_file(const char* source, const char* destination)
 {
     std::printf("%s and %s are the same file.\n", source, destination);
 }
-inline void encoding()
+inline constexpr char encoding[] = "Encode...";
+inline constexpr char decoding[] = "Decode...";
+inline void starting(const char* work)
 {
-    std::fputs("Encode...", stdout);
-}
-inline void decoding()
-{
-    std::fputs("Decode...", stdout);
+    std::fputs(work, stdout);
 }
 inline void ok()
 {

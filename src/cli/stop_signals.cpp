@@ -1,6 +1,7 @@
 #include "cli/stop_signals.hpp"
 
 #include "cli/output_file.hpp"
+#include "cli/progress.hpp"
 
 #include <atomic>
 #include <unistd.h>
@@ -31,6 +32,10 @@ static_assert(std::atomic<const output_file*>::is_always_lock_free, "read by a s
 {
     if (const output_file* out = unfinished.load())
         discard_output(*out);
+    // The shell's prompt then starts on a line of its own, not after the run's first words.
+    if (progress_line_open()) {
+        [[maybe_unused]] const ssize_t ended = ::write(STDOUT_FILENO, "\n", 1);
+    }
     struct sigaction default_action {};
     default_action.sa_handler = SIG_DFL;
     ::sigaction(sig, &default_action, nullptr);

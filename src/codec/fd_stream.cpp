@@ -51,6 +51,9 @@ bool refill(source_stream& stream)
         if (got > 0) {
             stream.begin = 0;
             stream.end = static_cast<std::size_t>(got);
+            stream.total += static_cast<std::uint64_t>(got);
+            if (stream.on_refill != nullptr)
+                stream.on_refill(stream.total);
             return true;
         }
         if (got == 0)

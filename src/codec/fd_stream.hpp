@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 // Buffered byte streams over file descriptors. The transcoding loop works on their buffers in
 // place, as many bytes at a time as its look-up takes, and calls on the streams only at a buffer's
@@ -19,6 +20,10 @@ struct source_stream {
     std::size_t end;   // one past the last byte that read(2) delivered
     bool eof;
     bool error;
+    std::uint64_t total; // bytes that read(2) delivered in all
+    // If set, told the new total after every refill that delivered bytes: the caller's way to
+    // follow a long run, at no cost to the loop, which goes on as it is.
+    void (*on_refill)(std::uint64_t total);
     alignas(64) unsigned char buffer[stream_buffer_size];
 };
 
