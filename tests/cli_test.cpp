@@ -326,6 +326,7 @@ TEST_F(Morvask, RefusedRunsTouchNothing)
     fs::create_directory(dir / "sub");
     test::write_file(dir / "img", test::random_bytes(1 << 16));
     const loop_device loop(dir / "img");
+    const loop_device second_loop(dir / "img");
     struct stat device {};
     if (::stat(loop.path.c_str(), &device) == 0)
         ::mknod((dir / "node").c_str(), S_IFBLK | 0600, device.st_rdev);
@@ -368,7 +369,10 @@ TEST_F(Morvask, RefusedRunsTouchNothing)
             cases.end(),
             {{{"-e", "img", loop.path}, "img and " + loop.path + " are the same file.\n", 1},
              {{"-e", loop.path, "img"}, loop.path + " and img are the same file.\n", 1},
-             {{"-e", loop.path, "node"}, loop.path + " and node are the same file.\n", 1}});
+             {{"-e", loop.path, "node"}, loop.path + " and node are the same file.\n", 1},
+             {{"-e", loop.path, second_loop.path},
+              loop.path + " and " + second_loop.path + " are the same file.\n",
+              1}});
     const int full = ::open("/dev/full", O_WRONLY | O_CLOEXEC);
     for (const refused_case& c : cases) {
         SCOPED_TRACE(::testing::PrintToString(c.args));
@@ -473,6 +477,7 @@ TEST_F(Morvask, CreatedDestinationIsNoMoreOpenThanItsSource)
         {0640, 022, 0600, made::with_acl},
         {0640, 022, 0640, made::in_setgid_directory},
         {0600, 0, 0600, made::through_dangling_link},
+        {0640, 0, 0600, made::through_dangling_link},
     };
     const fs::path src = dir / "src";
     test::write_file(src, "x");
@@ -812,7 +817,7 @@ TEST_F(Morvask, DestinationThatIsStandardOutputGetsOnlyTheData)
          .before = older,
          .expected = older + encoded,
          .descriptor = STDERR_FILENO},
-        {.args = {"-e", "src", "/dev/fd/3"},
+        {.args = {"-e", "src", "/proc/thread-self/fd/3"},
          .standard_output = kind::file,
          .flags = O_APPEND,
          .before = older,

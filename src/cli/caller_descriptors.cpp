@@ -7,7 +7,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,20 +14,36 @@ namespace morvask {
 
 namespace {
 
-// N of /dev/fd/N or /proc/self/fd/N, or -1.
+bool same_directory(const char* a, const char* b)
+{
+    struct stat a_stat;
+    struct stat b_stat;
+    return ::stat(a, &a_stat) == 0 && ::stat(b, &b_stat) == 0 &&
+           identity_of(a_stat) == identity_of(b_stat);
+}
+
+// N where path is an entry of this process's directory of descriptors, however it is spelt
+// (/dev/fd/N, /proc/self/fd/N, /proc/thread-self/fd/N, /dev/fd//N), or -1.
 int descriptor_in(const char* path)
 {
-    for (const std::string_view prefix : {"/dev/fd/", "/proc/self/fd/"}) {
-        if (std::strncmp(path, prefix.data(), prefix.size()) != 0)
-            continue;
-        const char* const digits = path + prefix.size();
-        char* end = nullptr;
-        errno = 0;
-        const long fd = std::strtol(digits, &end, 10);
-        if (*digits >= '0' && *digits <= '9' && *end == '\0' && errno == 0 && fd <= INT_MAX)
-            return static_cast<int>(fd);
-    }
-    return -1;
+    const char* const slash = std::strrchr(path, '/');
+    if (slash == nullptr || slash[1] < '0' || slash[1] > '9')
+        return -1;
+    char* end = nullptr;
+    errno = 0;
+    const long fd = std::strtol(slash + 1, &end, 10);
+    // Up to the last slash, which still names the directory; a path too long for the copy is too
+    // long to name one.
+    char directory[PATH_MAX];
+    const auto length = static_cast<std::size_t>(slash + 1 - path);
+    if (*end != '\0' || errno != 0 || fd > INT_MAX || length >= sizeof directory)
+        return -1;
+    std::memcpy(directory, path, length);
+    directory[length] = '\0';
+    return same_directory(directory, "/proc/self/fd") ||
+                   same_directory(directory, "/proc/thread-self/fd")
+               ? static_cast<int>(fd)
+               : -1;
 }
 
 } // namespace
@@ -68,7 +83,9 @@ int caller_descriptor(const char* path, int access)
             break;
         }
     }
-    return -1;
+    // One the path names, open the other way only (3<file as a destination), is the caller's all
+    // the same: opened again by its path, it would be emptied.
+    return candidates[2] >= 0 && ::fcntl(candidates[2], F_GETFD) >= 0 ? cannot_tell : -1;
 }
 
 } // namespace morvask

@@ -20,13 +20,13 @@ bool one_device(const struct stat& a, const struct stat& b)
            a.st_rdev == b.st_rdev;
 }
 
-// Whether fd is a loop device over the file that st describes.
-bool loops_over(int fd, const struct stat& device, const struct stat& st)
+// The file that a loop device reads and writes; any other file is itself.
+file_identity behind(int fd, const struct stat& st)
 {
     loop_info64 info{};
-    return S_ISBLK(device.st_mode) && ::ioctl(fd, LOOP_GET_STATUS64, &info) == 0 &&
-           file_identity{static_cast<dev_t>(info.lo_device), static_cast<ino_t>(info.lo_inode)} ==
-               identity_of(st);
+    if (S_ISBLK(st.st_mode) && ::ioctl(fd, LOOP_GET_STATUS64, &info) == 0)
+        return {static_cast<dev_t>(info.lo_device), static_cast<ino_t>(info.lo_inode)};
+    return identity_of(st);
 }
 
 } // namespace
@@ -35,7 +35,8 @@ bool same_file(int a_fd, const struct stat& a, int b_fd, const struct stat& b)
 {
     if (identity_of(a) == identity_of(b) || one_device(a, b))
         return !two_streams(a_fd, a);
-    return loops_over(a_fd, a, b) || loops_over(b_fd, b, a);
+    // A loop device and its file, or two loop devices over one file.
+    return behind(a_fd, a) == behind(b_fd, b);
 }
 
 } // namespace morvask

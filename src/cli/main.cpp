@@ -63,9 +63,12 @@ int fail(int status, void (*message)(Paths...), std::type_identity_t<Paths>... p
     return status;
 }
 
-// Whether any of the arguments names standard output's file, which then carries no word.
+// Whether any of the arguments names standard output's file, which then carries no word; a
+// terminal carries words as well as data.
 bool names_standard_output(int argc, char* argv[])
 {
+    if (::isatty(STDOUT_FILENO) == 1)
+        return false;
     for (int i = 1; i < argc; ++i)
         if (names_file_of(argv[i], STDOUT_FILENO, O_WRONLY) != answer::no)
             return true;
@@ -84,7 +87,9 @@ int said(void (*message)())
 int open_source(const char* path)
 {
     const int descriptor = caller_descriptor(path, O_RDONLY);
-    return descriptor >= 0    ? ::fcntl(descriptor, F_DUPFD_CLOEXEC, 0)
+    // Above the standard descriptors: one the caller closed must not take the source, and give
+    // the messages to it.
+    return descriptor >= 0    ? ::fcntl(descriptor, F_DUPFD_CLOEXEC, STDERR_FILENO + 1)
            : descriptor == -1 ? ::open(path, O_RDONLY | O_CLOEXEC)
                               : -1;
 }

@@ -70,16 +70,19 @@ mode_t creation_mode(const struct stat& source)
 
 // Group permission is the source's to give, and only to its own group: a created file takes the
 // group of its directory (setgid) or of the process, which a member of the source's group can
-// change to that one. An access ACL makes the source's group bits the ACL's mask, which lets
-// named users and groups in; they are not copied, so the copy gets no group bits, and is more
-// private, never less. False if the bits could not be taken away.
+// change to that one. The members of another group are others to the source, and get what others
+// get. An access ACL makes the source's group bits the ACL's mask, which lets named users and
+// groups in; they are not copied, so the copy gets no group bits, and is more private, never less.
+// False if the bits could not be taken away.
 bool restrict_group(int fd, const struct stat& created, int source_fd, const struct stat& source)
 {
     const bool acl = ::fgetxattr(source_fd, "system.posix_acl_access", nullptr, 0) > 0;
-    return (created.st_mode & S_IRWXG) == 0 ||
-           (!acl && (created.st_gid == source.st_gid ||
-                     ::fchown(fd, static_cast<uid_t>(-1), source.st_gid) == 0)) ||
-           ::fchmod(fd, created.st_mode & 07707) == 0;
+    if ((created.st_mode & S_IRWXG) == 0 ||
+        (!acl && (created.st_gid == source.st_gid ||
+                  ::fchown(fd, static_cast<uid_t>(-1), source.st_gid) == 0)))
+        return true;
+    const mode_t as_others = acl ? 0 : created.st_mode & (created.st_mode & S_IRWXO) << 3;
+    return ::fchmod(fd, (created.st_mode & 07707) | as_others) == 0;
 }
 
 // The directory that will hold the file, pinned, so that the file is named in that one whatever
@@ -215,7 +218,7 @@ open_result take_descriptor(output_file& out, int descriptor, int source_fd,
                             const struct stat& source)
 {
     out.fate = on_discard::keep;
-    out.stream.fd = ::fcntl(descriptor, F_DUPFD_CLOEXEC, 0);
+    out.stream.fd = ::fcntl(descriptor, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
     struct stat st;
     return out.stream.fd < 0 ? open_result::failed : identify(out, source_fd, source, st);
 }
@@ -285,8 +288,11 @@ open_result open_output(output_file& out, const char* path, int descriptor, int 
         if (error != EEXIST)
             return open_result::failed;
         // A name that appeared meanwhile, or a dangling symbolic link, whose target this creates
-        // as fopen's "wb" would. Either may be another's: emptied on failure, never removed.
-        out.stream.fd = ::open(path, O_WRONLY | O_CREAT | O_CLOEXEC, creation_mode(source));
+        // as fopen's "wb" would. Either may be another's: emptied on failure, never removed. Which
+        // of the two it was cannot be told once open, so a target created here gets no group
+        // permission at all.
+        out.stream.fd =
+            ::open(path, O_WRONLY | O_CREAT | O_CLOEXEC, creation_mode(source) & ~mode_t{S_IRWXG});
     }
     if (out.stream.fd < 0)
         return open_result::failed;
