@@ -5,8 +5,8 @@
 #include <csignal>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <pthread.h>
 #include <sys/time.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -70,7 +70,10 @@ TEST(TranscodeStream, SourceThatDeliversInPieces)
 }
 
 // A signal that interrupts a pipe read or write makes it fail with EINTR, or return short once
-// some bytes have moved; neither may lose or repeat a byte.
+// some bytes have moved; neither may lose or repeat a byte. The writer and the reader are other
+// processes, not threads: under qemu-i386, which keeps one descriptor table for all the threads, a
+// thread that returns from a signal handler takes up the thread-local storage of the thread
+// created last (then pthread_join takes the reader for the thread that calls it).
 TEST(TranscodeStream, InterruptedReadsAndWritesLoseNothing)
 {
     const std::string input = test::random_bytes(4 * stream_buffer_size + 9);
@@ -78,21 +81,34 @@ TEST(TranscodeStream, InterruptedReadsAndWritesLoseNothing)
     int out[2];
     ASSERT_EQ(::pipe(in), 0);
     ASSERT_EQ(::pipe(out), 0);
+    const int got = memory_file("");
+
+    // Pauses leave reads waiting on an empty pipe; 128 KiB flushes into a 64 KiB pipe block writes.
+    // A child has no interval timer of its parent's, so only the transcoding is interrupted.
+    const pid_t writer = ::fork();
+    if (writer == 0) {
+        ::close(in[0]);
+        ::close(out[0]);
+        ::close(out[1]);
+        feed_in_pieces(in[1], input, 4099, std::chrono::microseconds(200)).join();
+        ::_exit(0);
+    }
+    const pid_t reader = ::fork();
+    if (reader == 0) {
+        ::close(in[0]);
+        ::close(in[1]);
+        ::close(out[1]);
+        const std::string bytes = test::drain(out[0]);
+        ::_exit(::write(got, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size()) ? 0
+                                                                                               : 1);
+    }
+    ::close(in[1]);
+    ::close(out[0]);
 
     struct sigaction interrupt {};
     interrupt.sa_handler = [](int) {}; // no SA_RESTART, so blocked calls return early
     struct sigaction previous {};
     ::sigaction(SIGALRM, &interrupt, &previous);
-    sigset_t alarm;
-    sigemptyset(&alarm);
-    sigaddset(&alarm, SIGALRM);
-    // The helper threads block the signal, so only the transcoding thread is interrupted.
-    ::pthread_sigmask(SIG_BLOCK, &alarm, nullptr);
-    // Pauses leave reads waiting on an empty pipe; 128 KiB flushes into a 64 KiB pipe block writes.
-    std::thread writer = feed_in_pieces(in[1], input, 4099, std::chrono::microseconds(200));
-    std::string got;
-    std::thread reader([&] { got = test::drain(out[0]); });
-    ::pthread_sigmask(SIG_UNBLOCK, &alarm, nullptr);
     const itimerval every_50us{{0, 50}, {0, 50}};
     ::setitimer(ITIMER_REAL, &every_50us, nullptr);
     {
@@ -104,9 +120,13 @@ TEST(TranscodeStream, InterruptedReadsAndWritesLoseNothing)
     const itimerval stop{};
     ::setitimer(ITIMER_REAL, &stop, nullptr);
     ::sigaction(SIGALRM, &previous, nullptr);
-    writer.join();
-    reader.join();
-    EXPECT_EQ(got, test::substitute(encode_table, input));
+    for (const pid_t child : {writer, reader}) {
+        int status = -1;
+        ::waitpid(child, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "wait status " << status;
+    }
+    EXPECT_EQ(contents(got), test::substitute(encode_table, input));
+    ::close(got);
 }
 
 TEST(TranscodeStream, FailedWriteEndsTheLoopAtOnce)
