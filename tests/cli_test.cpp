@@ -625,8 +625,8 @@ TEST_F(Morvask, SignalThatEndsARunDiscardsItsOutput)
     enum class meddling { none, renamed, linked, taken };
     const char* const meddled_names[] = {"", ", renamed", ", linked", ", its name taken"};
     struct signal_case {
-        int sig; // 0: none
-        bool existing;
+        int sig = 0; // 0: none
+        bool existing = false;
         // As a second Ctrl-C does, or timeout's signal to the child, then to its group.
         bool repeated = false;
         bool ignored_at_start = false;
@@ -642,21 +642,13 @@ TEST_F(Morvask, SignalThatEndsARunDiscardsItsOutput)
         {SIGINT, false, true},
         {SIGTERM, true, true},
         {.sig = SIGTERM, .existing = true, .own_pid_namespace = true},
-        {.sig = 0, .existing = false, .meddled = meddling::taken},
-        {.sig = SIGTERM, .existing = false, .meddled = meddling::linked},
+        {.meddled = meddling::taken},
+        {.sig = SIGTERM, .meddled = meddling::linked},
         {.sig = SIGHUP, .existing = true, .ignored_at_start = true},
         {.sig = SIGTERM, .existing = true, .blocked_at_start = true},
-        {.sig = SIGTERM,
-         .existing = false,
-         .meddled = meddling::renamed,
-         .refuse = refused::unnamed_files},
-        {.sig = SIGTERM,
-         .existing = false,
-         .meddled = meddling::linked,
-         .refuse = refused::unnamed_files},
-        {.sig = 0,
-         .existing = false,
-         .meddled = meddling::linked,
+        {.sig = SIGTERM, .meddled = meddling::renamed, .refuse = refused::unnamed_files},
+        {.sig = SIGTERM, .meddled = meddling::linked, .refuse = refused::unnamed_files},
+        {.meddled = meddling::linked,
          .refuse = refused::unnamed_files,
          .file_size_limit = first_part + first_part / 4},
     };
