@@ -116,8 +116,8 @@ int main(int argc, char* argv[])
     const char* const destination_path = argv[3];
     // Before anything else, so that no word of any message ever lands among the data; where that
     // cannot be told, none is printed.
-    const answer to_standard_output = names_file_of(destination_path, STDOUT_FILENO, O_WRONLY);
-    quiet = to_standard_output != answer::no;
+    const int descriptor = caller_descriptor(destination_path, O_WRONLY);
+    quiet = descriptor == STDOUT_FILENO || descriptor == cannot_tell;
     // Before any file is opened, so that a mistyped option never empties a destination.
     const mode* const selected = find_mode(argv[1]);
     if (selected == nullptr)
@@ -130,9 +130,6 @@ int main(int argc, char* argv[])
     if (::fstat(source.fd, &source_stat) != 0 || S_ISDIR(source_stat.st_mode))
         return fail(exit_failure, messages::cant_read, source_path);
 
-    const int descriptor = to_standard_output == answer::yes ? STDOUT_FILENO
-                           : quiet                           ? cannot_tell
-                                   : caller_descriptor(destination_path, O_WRONLY);
     switch (open_output(output, destination_path, descriptor, source.fd, source_stat)) {
     case open_result::opened:
         break;
