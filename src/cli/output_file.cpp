@@ -156,7 +156,7 @@ int create(output_file& out, int source_fd, const struct stat& source)
 // linkat never replaces one.
 bool name_created(output_file& out)
 {
-    // AT_EMPTY_PATH asks for a privilege that the link through /proc does not.
+    // AT_EMPTY_PATH asks older kernels for a privilege; the link through /proc asks none.
     if (::linkat(out.stream.fd, "", out.directory, out.name, AT_EMPTY_PATH) != 0) {
         char fd_path[32];
         std::snprintf(fd_path, sizeof fd_path, "/proc/self/fd/%d", out.stream.fd);
