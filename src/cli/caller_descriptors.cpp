@@ -1,6 +1,7 @@
 #include "cli/caller_descriptors.hpp"
 
 #include "cli/file_identity.hpp"
+#include "cli/path_parts.hpp"
 
 #include <cerrno>
 #include <climits>
@@ -26,20 +27,15 @@ bool same_directory(const char* a, const char* b)
 // (/dev/fd/N, /proc/self/fd/N, /proc/thread-self/fd/N, /dev/fd//N), or -1.
 int descriptor_in(const char* path)
 {
-    const char* const slash = std::strrchr(path, '/');
-    if (slash == nullptr || slash[1] < '0' || slash[1] > '9')
+    char directory[PATH_MAX];
+    const char* const name = split_path(path, directory);
+    if (name == nullptr || *name < '0' || *name > '9')
         return -1;
     char* end = nullptr;
     errno = 0;
-    const long fd = std::strtol(slash + 1, &end, 10);
-    // Up to the last slash, which still names the directory; a path too long for the copy is too
-    // long to name one.
-    char directory[PATH_MAX];
-    const auto length = static_cast<std::size_t>(slash + 1 - path);
-    if (*end != '\0' || errno != 0 || fd > INT_MAX || length >= sizeof directory)
+    const long fd = std::strtol(name, &end, 10);
+    if (*end != '\0' || errno != 0 || fd > INT_MAX)
         return -1;
-    std::memcpy(directory, path, length);
-    directory[length] = '\0';
     return same_directory(directory, "/proc/self/fd") ||
                    same_directory(directory, "/proc/thread-self/fd")
                ? static_cast<int>(fd)

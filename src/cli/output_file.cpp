@@ -1,6 +1,7 @@
 #include "cli/output_file.hpp"
 
 #include "cli/caller_descriptors.hpp"
+#include "cli/path_parts.hpp"
 #include "cli/stop_signals.hpp"
 
 #include <cerrno>
@@ -89,22 +90,13 @@ bool restrict_group(int fd, const struct stat& created, int source_fd, const str
 // its path leads to by the end; out.name is the file's name in it. Returns 0, or the errno.
 int open_directory(output_file& out)
 {
-    // The directory's own path, copied out because the argument is not ours to cut; a path too
-    // long for the copy is too long to open.
-    char directory[PATH_MAX] = ".";
-    const char* const slash = std::strrchr(out.path, '/');
-    out.name = slash == nullptr ? out.path : slash + 1;
+    char directory[PATH_MAX];
+    out.name = split_path(out.path, directory);
+    if (out.name == nullptr)
+        return ENAMETOOLONG;
     // "" or "dir/": no name to give a file.
     if (*out.name == '\0')
         return ENOENT;
-    if (slash != nullptr) {
-        // "/name" is in "/" itself.
-        const auto length = static_cast<std::size_t>(slash == out.path ? 1 : slash - out.path);
-        if (length >= sizeof directory)
-            return ENAMETOOLONG;
-        std::memcpy(directory, out.path, length);
-        directory[length] = '\0';
-    }
     out.directory = ::open(directory, O_PATH | O_DIRECTORY | O_CLOEXEC);
     return out.directory < 0 ? errno : 0;
 }

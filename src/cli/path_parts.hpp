@@ -1,0 +1,26 @@
+#pragma once
+
+#include <climits>
+#include <cstring>
+
+namespace morvask {
+
+// Splits path at its last slash: the directory, copied out because the argument is not ours to cut
+// ("." for a bare name, "/" for "/name"), and the name after it, which this returns. nullptr for a
+// directory too long for the copy, and so too long to open.
+inline const char* split_path(const char* path, char (&directory)[PATH_MAX])
+{
+    const char* const slash = std::strrchr(path, '/');
+    if (slash == nullptr) {
+        std::strcpy(directory, ".");
+        return path;
+    }
+    const auto length = static_cast<std::size_t>(slash == path ? 1 : slash - path);
+    if (length >= sizeof directory)
+        return nullptr;
+    std::memcpy(directory, path, length);
+    directory[length] = '\0';
+    return slash + 1;
+}
+
+} // namespace morvask
