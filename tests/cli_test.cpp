@@ -330,6 +330,8 @@ TEST_F(Morvask, RefusedRunsTouchNothing)
     struct stat device {};
     if (::stat(loop.path.c_str(), &device) == 0)
         ::mknod((dir / "node").c_str(), S_IFBLK | 0600, device.st_rdev);
+    ::stat("/dev/null", &device);
+    ::mknod((dir / "null").c_str(), S_IFCHR | 0600, device.st_rdev);
     const auto before = snapshot(dir.path);
 
     std::vector<refused_case> cases = {
@@ -373,6 +375,9 @@ TEST_F(Morvask, RefusedRunsTouchNothing)
              {{"-e", loop.path, second_loop.path},
               loop.path + " and " + second_loop.path + " are the same file.\n",
               1}});
+    if (fs::exists(dir / "null"))
+        cases.push_back(
+            {{"-e", "/dev/null", "null"}, "/dev/null and null are the same file.\n", 1});
     const int full = ::open("/dev/full", O_WRONLY | O_CLOEXEC);
     for (const refused_case& c : cases) {
         SCOPED_TRACE(::testing::PrintToString(c.args));
