@@ -652,6 +652,7 @@ TEST_F(Morvask, SignalThatEndsARunDiscardsItsOutput)
         {.sig = SIGHUP, .existing = true, .ignored_at_start = true},
         {.sig = SIGTERM, .existing = true, .blocked_at_start = true},
         {.sig = SIGTERM, .meddled = meddling::renamed, .refuse = refused::unnamed_files},
+        {.meddled = meddling::renamed, .refuse = refused::unnamed_files},
         {.sig = SIGTERM, .meddled = meddling::linked, .refuse = refused::unnamed_files},
         {.meddled = meddling::linked,
          .refuse = refused::unnamed_files,
@@ -808,6 +809,15 @@ TEST_F(Morvask, DestinationThatIsStandardOutputGetsOnlyTheData)
          .standard_output = kind::file,
          .expected = encoded,
          .access = O_RDONLY},
+        {.args = {"-e", "src", "/dev/stdout"},
+         .standard_output = kind::file,
+         .status = 1,
+         .access = O_RDONLY},
+        {.args = {"-e", "src", "/dev/fd/3"},
+         .standard_output = kind::file,
+         .status = 1,
+         .access = O_RDONLY,
+         .descriptor = 3},
         {.args = {"-e", "src", "/dev/stderr"},
          .standard_output = kind::file,
          .flags = O_APPEND,
@@ -902,7 +912,8 @@ TEST_F(Morvask, DestinationThatIsStandardOutputGetsOnlyTheData)
         EXPECT_TRUE(got == c.expected)
             << got.size() << " bytes, not the " << c.expected.size() << " expected";
         if (c.descriptor != STDOUT_FILENO) {
-            EXPECT_EQ(r.out, "Encode...OK.\n");
+            EXPECT_EQ(r.out,
+                      c.status == 0 ? "Encode...OK.\n" : "Can't open " + c.args[2] + " file.\n");
         }
         EXPECT_EQ(r.err, "");
         EXPECT_EQ(r.status, c.status);

@@ -25,7 +25,7 @@ bool same_directory(const char* a, const char* b)
 
 // N where path is an entry of this process's directory of descriptors, however it is spelt
 // (/dev/fd/N, /proc/self/fd/N, /proc/thread-self/fd/N, /dev/fd//N), or -1.
-int descriptor_in(const char* path)
+int entry_in_fd_directory(const char* path)
 {
     char directory[PATH_MAX];
     const char* const name = split_path(path, directory);
@@ -40,6 +40,20 @@ int descriptor_in(const char* path)
                    same_directory(directory, "/proc/thread-self/fd")
                ? static_cast<int>(fd)
                : -1;
+}
+
+// The same for a path that is a link to such an entry, as /dev/stdout, /dev/stderr and /dev/stdin
+// are; the entry itself is a link too, to the file, which names no descriptor.
+int descriptor_in(const char* path)
+{
+    if (const int fd = entry_in_fd_directory(path); fd >= 0)
+        return fd;
+    char target[PATH_MAX];
+    const ssize_t length = ::readlink(path, target, sizeof target - 1);
+    if (length <= 0 || target[0] != '/')
+        return -1;
+    target[length] = '\0';
+    return entry_in_fd_directory(target);
 }
 
 } // namespace
@@ -81,7 +95,7 @@ int caller_descriptor(const char* path, int access)
     }
     // One the path names, open the other way only (3<file as a destination), is the caller's all
     // the same: opened again by its path, it would be emptied.
-    return candidates[2] >= 0 && ::fcntl(candidates[2], F_GETFD) >= 0 ? cannot_tell : -1;
+    return candidates[2] >= 0 && ::fcntl(candidates[2], F_GETFD) >= 0 ? wrong_way : -1;
 }
 
 } // namespace morvask

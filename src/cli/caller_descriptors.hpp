@@ -13,9 +13,10 @@ answer names_file_of(const char* path, int fd, int access);
 
 // A descriptor that path names, open for access: for reading, standard input's file by any name;
 // for writing, standard output's or standard error's; for either, the one it names as /dev/fd/N
-// or /proc/self/fd/N. -1 for none, and cannot_tell where that cannot be told, or where the one it
-// names is open the other way only.
+// or /proc/self/fd/N, and the links to it (/dev/stdout). -1 for none, cannot_tell where that cannot
+// be told, and wrong_way where the one it names is open the other way only.
 inline constexpr int cannot_tell = -2;
+inline constexpr int wrong_way = -3;
 int caller_descriptor(const char* path, int access);
 
 } // namespace morvask

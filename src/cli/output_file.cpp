@@ -23,6 +23,15 @@ bool is_this_file(const output_file& out, const struct stat& st)
     return identity_of(st) == out.created;
 }
 
+// Whether the name the file was created by, or given, in the directory it was created in, still
+// leads to it.
+bool still_named(const output_file& out)
+{
+    struct stat st;
+    return ::fstatat(out.directory, out.name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+           is_this_file(out, st);
+}
+
 // An existing file is emptied through its descriptor, so that it is this file whatever its name
 // leads to by now. Once closing the descriptor has failed, the path is opened again, and the file
 // emptied only if it is still the same one.
@@ -50,8 +59,7 @@ void remove_created(const output_file& out)
 {
     if (out.stream.fd >= 0)
         std::ignore = ::ftruncate(out.stream.fd, 0);
-    struct stat st;
-    if (::fstatat(out.directory, out.name, &st, AT_SYMLINK_NOFOLLOW) == 0 && is_this_file(out, st))
+    if (still_named(out))
         ::unlinkat(out.directory, out.name, 0);
 }
 
@@ -157,15 +165,19 @@ bool name_created(output_file& out)
             return false;
     }
     out.fate = on_discard::remove;
-    // Programs that wait for a file closed after writing (inotify's IN_CLOSE_WRITE, incron, sync
-    // clients) hear of it under its name only from an open by that name.
-    struct stat st;
-    if (::fstatat(out.directory, out.name, &st, AT_SYMLINK_NOFOLLOW) == 0 && is_this_file(out, st))
+    return true;
+}
+
+// Programs that wait for a file closed after writing (inotify's IN_CLOSE_WRITE, incron, sync
+// clients) hear of a file named after it was written only from an open by that name; only once it
+// is closed without error, so that they never hear of one that is then removed.
+void announce(const output_file& out)
+{
+    if (still_named(out))
         if (const int fd =
                 ::openat(out.directory, out.name, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
             fd >= 0)
             ::close(fd);
-    return true;
 }
 
 // What the opened destination is, into st; closed again if that cannot be told, or if it is the
@@ -264,7 +276,7 @@ open_result open_output(output_file& out, const char* path, int descriptor, int 
     out.reserved = 0;
     if (descriptor >= 0)
         return take_descriptor(out, descriptor, source_fd, source);
-    if (descriptor == cannot_tell)
+    if (descriptor == cannot_tell || descriptor == wrong_way)
         return open_result::failed;
 
     // An existing file without O_CREAT, which fs.protected_regular refuses for another user's
@@ -302,13 +314,19 @@ bool finish_output(output_file& out)
     }
     release_unused(out);
     const sigset_t previous = hold_signals();
-    const bool named = out.fate != on_discard::unnamed || name_created(out);
+    const bool unnamed = out.fate == on_discard::unnamed;
+    // A file created by its name may have lost it meanwhile to another file: success would then
+    // report a name that holds none of the output.
+    const bool named =
+        unnamed ? name_created(out) : out.fate != on_discard::remove || still_named(out);
     if (!named)
         discard_output(out);
     // Some file systems report a failed write only here.
     const bool closed = ::close(std::exchange(out.stream.fd, -1)) == 0;
     if (named && !closed)
         discard_output(out);
+    if (unnamed && named && closed)
+        announce(out);
     forget(out);
     release_signals(previous);
     return named && closed;
