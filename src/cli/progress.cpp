@@ -8,6 +8,7 @@
 #include <ctime>
 #include <iterator>
 #include <linux/fs.h>
+#include <span>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -72,7 +73,26 @@ std::size_t columns()
     return ::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 ? size.ws_col : 80;
 }
 
-// Rewrites the line as the first words and as many of the figures, most telling first, as fit.
+// Rewrites the line as the first words and as many of the figures, in order, as fit.
+void rewrite_line(std::span<const char* const> figures)
+{
+    // The last column stays free: some terminals wrap as soon as it is written, and the carriage
+    // return would then go back to the start of the wrong line.
+    const std::size_t room = columns() - 1;
+    std::size_t width = first_words_width;
+    std::fputs("\r", stdout);
+    std::fputs(first_words, stdout);
+    for (const char* figure : figures) {
+        width += std::strlen(figure);
+        if (width > room)
+            break;
+        std::fputs(figure, stdout);
+    }
+    std::fputs("\033[K", stdout);
+    std::fflush(stdout);
+}
+
+// The figures, most telling first.
 void show(std::uint64_t done, std::int64_t elapsed)
 {
     const double rate = static_cast<double>(done) * second / static_cast<double>(elapsed);
@@ -98,21 +118,7 @@ void show(std::uint64_t done, std::int64_t elapsed)
     }
     put_bytes(per_second, sizeof per_second, ", ", static_cast<std::uint64_t>(rate), "/s");
     const char* const figures[] = {bytes_done, of_size, per_second, time_left};
-
-    // The last column stays free: some terminals wrap as soon as it is written, and the carriage
-    // return would then go back to the start of the wrong line.
-    const std::size_t room = columns() - 1;
-    std::size_t width = first_words_width;
-    std::fputs("\r", stdout);
-    std::fputs(first_words, stdout);
-    for (const char* figure : figures) {
-        width += std::strlen(figure);
-        if (width > room)
-            break;
-        std::fputs(figure, stdout);
-    }
-    std::fputs("\033[K", stdout);
-    std::fflush(stdout);
+    rewrite_line(figures);
     shown = true;
 }
 
@@ -148,12 +154,8 @@ void show_progress(source_stream& source, const struct stat& source_stat, const 
 
 void end_progress()
 {
-    if (!shown)
-        return;
-    std::fputs("\r", stdout);
-    std::fputs(first_words, stdout);
-    std::fputs("\033[K", stdout);
-    std::fflush(stdout);
+    if (shown)
+        rewrite_line({});
 }
 
 bool progress_line_open()
