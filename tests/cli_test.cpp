@@ -769,7 +769,8 @@ TEST_F(Morvask, SignalThatEndsARunDiscardsItsOutput)
 }
 
 // `morvask -e src /dev/stdout | next`, `>> log`, `{ ...; } > file`, a socket: the data lands where
-// the caller's standard output stands, among the caller's own bytes, and not a word beside it.
+// the caller's standard output stands, among the caller's own bytes, and not a word beside it. A
+// path that names no descriptor is its own file, emptied as any, whatever descriptor leads there.
 TEST_F(Morvask, DestinationThatIsStandardOutputGetsOnlyTheData)
 {
     enum class kind { pipe, file, socket };
@@ -799,7 +800,7 @@ TEST_F(Morvask, DestinationThatIsStandardOutputGetsOnlyTheData)
         {{"-e", "src", "/dev/stdout"}, kind::file, 0, "", "", encoded},
         {{"-e", "src", "/dev/stdout"}, kind::file, O_APPEND, older, "", older + encoded},
         {{"-e", "src", "/dev/stdout"}, kind::file, 0, older, later, older + encoded + later},
-        {{"-e", "src", "out"}, kind::file, O_APPEND, older, "", older + encoded},
+        {{"-e", "src", "out"}, kind::file, O_APPEND, older, "", encoded},
         {{"-e", "src", "/dev/stdout"}, kind::socket, 0, "", "", encoded},
         {{"-e", "missing", "/dev/stdout"}, kind::pipe, 0, "", "", "", 1},
         {{"-e", "/proc/self/mem", "/dev/stdout"}, kind::file, O_APPEND, older, "", older, 1},

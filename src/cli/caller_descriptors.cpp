@@ -3,11 +3,14 @@
 #include "cli/file_identity.hpp"
 #include "cli/path_parts.hpp"
 
+#include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <climits>
-#include <cstdlib>
-#include <cstring>
+#include <cstdio>
 #include <fcntl.h>
+#include <iterator>
+#include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,87 +18,93 @@ namespace morvask {
 
 namespace {
 
-bool same_directory(const char* a, const char* b)
+// The descriptor number that text is, digits alone, or -1.
+int number(std::string_view text)
 {
-    struct stat a_stat;
-    struct stat b_stat;
-    return ::stat(a, &a_stat) == 0 && ::stat(b, &b_stat) == 0 &&
-           identity_of(a_stat) == identity_of(b_stat);
+    int fd = -1;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), fd);
+    return error == std::errc{} && end == text.data() + text.size() && fd >= 0 ? fd : -1;
 }
 
-// N where path is an entry of this process's directory of descriptors, however it is spelt
-// (/dev/fd/N, /proc/self/fd/N, /proc/thread-self/fd/N, /dev/fd//N), or -1.
-int entry_in_fd_directory(const char* path)
+// By the text alone, which needs no /proc: a bare chroot or a minimal container has none.
+int spelt(std::string_view path)
 {
-    char directory[PATH_MAX];
-    const char* const name = split_path(path, directory);
-    if (name == nullptr || *name < '0' || *name > '9')
-        return -1;
-    char* end = nullptr;
-    errno = 0;
-    const long fd = std::strtol(name, &end, 10);
-    if (*end != '\0' || errno != 0 || fd > INT_MAX)
-        return -1;
-    return same_directory(directory, "/proc/self/fd") ||
-                   same_directory(directory, "/proc/thread-self/fd")
-               ? static_cast<int>(fd)
-               : -1;
+    static constexpr std::string_view standard[] = {"/dev/stdin", "/dev/stdout", "/dev/stderr"};
+    if (const auto* found = std::ranges::find(standard, path); found != std::end(standard))
+        return static_cast<int>(found - standard);
+    for (const std::string_view directory : {"/dev/fd/", "/proc/self/fd/", "/proc/thread-self/fd/"})
+        if (path.starts_with(directory))
+            return number(path.substr(directory.size()));
+    return -1;
 }
 
-// The same for a path that is a link to such an entry, as /dev/stdout, /dev/stderr and /dev/stdin
-// are; the entry itself is a link too, to the file, which names no descriptor.
-int descriptor_in(const char* path)
+bool is_fd_directory(const char* directory)
 {
-    if (const int fd = entry_in_fd_directory(path); fd >= 0)
-        return fd;
+    struct stat st;
+    struct stat fds;
+    return ::stat(directory, &st) == 0 && ::stat("/proc/self/fd", &fds) == 0 &&
+           identity_of(st) == identity_of(fds);
+}
+
+// Any other path to this process's directory of descriptors (/dev//fd/N, /proc/PID/fd/N), or a
+// symbolic link that leads to an entry there, followed a link at a time as the kernel would; the
+// entry itself is a link too, to the file, which names no descriptor.
+int descriptor_named(const char* path)
+{
+    char link[PATH_MAX];
     char target[PATH_MAX];
-    const ssize_t length = ::readlink(path, target, sizeof target - 1);
-    if (length <= 0 || target[0] != '/')
-        return -1;
-    target[length] = '\0';
-    return entry_in_fd_directory(target);
+    char directory[PATH_MAX];
+    for (int links = 0; links <= 40; path = link, ++links) {
+        const char* const name = split_path(path, directory);
+        if (const int fd = spelt(path); fd >= 0)
+            return fd;
+        if (name != nullptr && number(name) >= 0 && is_fd_directory(directory))
+            return number(name);
+        const ssize_t length = ::readlink(path, target, sizeof target - 1);
+        // Too long for the copy of its directory, the path is too long for readlink too.
+        if (length <= 0)
+            return -1;
+        target[length] = '\0';
+        // A relative target starts from the link's directory.
+        const bool relative = target[0] != '/';
+        if (static_cast<std::size_t>(std::snprintf(link, sizeof link, "%s%s%s",
+                                                   relative ? directory : "", relative ? "/" : "",
+                                                   target)) >= sizeof link)
+            return -1;
+    }
+    return -1;
+}
+
+// Closed, or open only the other way, it carries nothing this run's way. When fcntl cannot tell,
+// the descriptor is taken as it is.
+bool open_for(int fd, int access)
+{
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0)
+        return errno != EBADF;
+    return (flags & O_ACCMODE) == access || (flags & O_ACCMODE) == O_RDWR;
 }
 
 } // namespace
 
-answer names_file_of(const char* path, int fd, int access)
-{
-    // Open only the other way (1<file), the descriptor leads nowhere this run goes: the path is a
-    // file like any. When fcntl cannot tell, the descriptor is taken as it is: used, never emptied.
-    const int flags = ::fcntl(fd, F_GETFL);
-    if (flags < 0 && errno == EBADF)
-        return answer::no;
-    if (flags >= 0 && (flags & O_ACCMODE) != access && (flags & O_ACCMODE) != O_RDWR)
-        return answer::no;
-    struct stat named;
-    struct stat held;
-    if (::stat(path, &named) != 0)
-        return answer::no;
-    if (::fstat(fd, &held) != 0)
-        return errno == EBADF ? answer::no : answer::unknown;
-    return identity_of(named) == identity_of(held) ? answer::yes : answer::no;
-}
-
 int caller_descriptor(const char* path, int access)
 {
-    const bool reading = access == O_RDONLY;
-    const int candidates[] = {reading ? STDIN_FILENO : STDOUT_FILENO, reading ? -1 : STDERR_FILENO,
-                              descriptor_in(path)};
-    for (const int fd : candidates) {
-        if (fd < 0)
-            continue;
-        switch (names_file_of(path, fd, access)) {
-        case answer::yes:
-            return fd;
-        case answer::unknown:
-            return cannot_tell;
-        case answer::no:
-            break;
-        }
-    }
-    // One the path names, open the other way only (3<file as a destination), is the caller's all
-    // the same: opened again by its path, it would be emptied.
-    return candidates[2] >= 0 && ::fcntl(candidates[2], F_GETFD) >= 0 ? wrong_way : -1;
+    const int fd = descriptor_named(path);
+    // One the path names but this run cannot use (3<file as a destination) is the caller's all
+    // the same: opened again by its path, it would be emptied, or be another file.
+    return fd < 0 ? -1 : open_for(fd, access) ? fd : refused;
+}
+
+bool reaches_standard_output(const char* path)
+{
+    if (!open_for(STDOUT_FILENO, O_WRONLY))
+        return false;
+    if (descriptor_named(path) == STDOUT_FILENO)
+        return true;
+    struct stat named;
+    struct stat held;
+    return ::stat(path, &named) == 0 &&
+           (::fstat(STDOUT_FILENO, &held) != 0 || identity_of(named) == identity_of(held));
 }
 
 } // namespace morvask

@@ -1,22 +1,20 @@
 #pragma once
 
-// The descriptors the caller set up, which a path may name: a file that one of them holds is read
-// or written through it, at its offset and with its flags, and never emptied or removed.
+// The descriptors the caller set up, which a path may name: one so named is read or written
+// through, at its offset and with its flags, and never emptied or removed. Any other path is opened
+// by its name, whatever descriptor also leads to its file.
 
 namespace morvask {
 
-enum class answer { no, yes, unknown };
-
-// Whether path names the file that descriptor fd holds open for access (O_RDONLY or O_WRONLY).
-// Unknown where that cannot be told: fstat failed, for another cause than a closed descriptor.
-answer names_file_of(const char* path, int fd, int access);
-
-// A descriptor that path names, open for access: for reading, standard input's file by any name;
-// for writing, standard output's or standard error's; for either, the one it names as /dev/fd/N
-// or /proc/self/fd/N, and the links to it (/dev/stdout). -1 for none, cannot_tell where that cannot
-// be told, and wrong_way where the one it names is open the other way only.
-inline constexpr int cannot_tell = -2;
-inline constexpr int wrong_way = -3;
+// The descriptor that path names, open for access (O_RDONLY or O_WRONLY): /dev/stdin, /dev/stdout,
+// /dev/stderr, /dev/fd/N, /proc/self/fd/N, /proc/thread-self/fd/N, any other path to that
+// directory, or a symbolic link that leads to one of them. -1 for any other path; refused where the
+// one it names is closed or open the other way only.
+inline constexpr int refused = -2;
 int caller_descriptor(const char* path, int access);
+
+// Whether a word printed now would land among data written to path: it names standard output, or
+// leads to the file that standard output writes to (`>> out`). Where that cannot be told, it would.
+bool reaches_standard_output(const char* path);
 
 } // namespace morvask

@@ -1,7 +1,11 @@
 #include "cli/file_identity.hpp"
 
+#include <fcntl.h>
 #include <linux/loop.h>
+#include <linux/magic.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 namespace morvask {
@@ -29,6 +33,38 @@ file_identity behind(int fd, const struct stat& st)
     return identity_of(st);
 }
 
+// Overlayfs, FUSE (bindfs and other mirrors) and NFS of a local export show a file under their own
+// device number, with the inode number, size and times of the file they show.
+bool stacked(int fd)
+{
+    struct statfs fs;
+    return ::fstatfs(fd, &fs) == 0 &&
+           (fs.f_type == OVERLAYFS_SUPER_MAGIC || fs.f_type == FUSE_SUPER_MAGIC ||
+            fs.f_type == NFS_SUPER_MAGIC);
+}
+
+bool same_time(const statx_timestamp& a, const statx_timestamp& b)
+{
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+// Where one of the two is on a stacked file system, its inode number, size and times, asked of
+// the file systems afresh: FUSE and NFS answer fstat from what they learnt up to a second ago, and
+// a file rewritten since would look like another. Those signs alone are not enough between two
+// ordinary file systems: two fresh tmpfs mounts number their files alike, and two files of one
+// size written within one clock tick agree on all of them.
+bool seen_through_stack(int a_fd, int b_fd)
+{
+    constexpr int fresh = AT_EMPTY_PATH | AT_STATX_FORCE_SYNC;
+    struct statx a;
+    struct statx b;
+    return (stacked(a_fd) || stacked(b_fd)) &&
+           ::statx(a_fd, "", fresh, STATX_BASIC_STATS, &a) == 0 &&
+           ::statx(b_fd, "", fresh, STATX_BASIC_STATS, &b) == 0 && a.stx_ino == b.stx_ino &&
+           ((a.stx_mode ^ b.stx_mode) & S_IFMT) == 0 && a.stx_size == b.stx_size &&
+           same_time(a.stx_mtime, b.stx_mtime) && same_time(a.stx_ctime, b.stx_ctime);
+}
+
 } // namespace
 
 bool same_file(int a_fd, const struct stat& a, int b_fd, const struct stat& b)
@@ -36,7 +72,7 @@ bool same_file(int a_fd, const struct stat& a, int b_fd, const struct stat& b)
     if (identity_of(a) == identity_of(b) || one_device(a, b))
         return !two_streams(a_fd, a);
     // A loop device and its file, or two loop devices over one file.
-    return behind(a_fd, a) == behind(b_fd, b);
+    return behind(a_fd, a) == behind(b_fd, b) || seen_through_stack(a_fd, b_fd);
 }
 
 } // namespace morvask

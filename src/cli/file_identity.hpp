@@ -18,10 +18,10 @@ inline file_identity identity_of(const struct stat& st)
 }
 
 // Whether writing b would change what is read from a: one file by any name, one device by any
-// node, a loop device and the file behind it, either way round, or two loop devices over one
-// file. A terminal or a socket carries two streams, one each way, and is never the same file as
-// itself. Devices stacked further (a partition of a loop device, device-mapper over one) are not
-// recognised.
+// node, a loop device (or a partition of one) and the file behind it, either way round, two loop
+// devices over one file, or a file and its view through overlayfs, FUSE or NFS. A terminal or a
+// socket carries two streams, one each way, and is never the same file as itself. Device-mapper
+// over a loop device is not recognised, nor a stacked file system of another kind.
 bool same_file(int a_fd, const struct stat& a, int b_fd, const struct stat& b);
 
 } // namespace morvask

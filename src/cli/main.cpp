@@ -70,7 +70,7 @@ bool names_standard_output(int argc, char* argv[])
     if (::isatty(STDOUT_FILENO) == 1)
         return false;
     for (int i = 1; i < argc; ++i)
-        if (names_file_of(argv[i], STDOUT_FILENO, O_WRONLY) != answer::no)
+        if (reaches_standard_output(argv[i]))
             return true;
     return false;
 }
@@ -82,8 +82,8 @@ int said(void (*message)())
     return std::fflush(stdout) == 0 && std::ferror(stdout) == 0 ? exit_ok : exit_failure;
 }
 
-// Standard input's file, or a descriptor the path names, is read through that descriptor, from
-// where the caller left it: opening it again would start at offset 0, or fail for a socket.
+// A descriptor the path names is read through, from where the caller left it: opening it again
+// would start at offset 0, or fail for a socket.
 int open_source(const char* path)
 {
     const int descriptor = caller_descriptor(path, O_RDONLY);
@@ -114,10 +114,10 @@ int main(int argc, char* argv[])
     }
     const char* const source_path = argv[2];
     const char* const destination_path = argv[3];
-    // Before anything else, so that no word of any message ever lands among the data; where that
-    // cannot be told, none is printed.
+    // Before anything else, so that no word of any message ever lands among the data.
+    quiet = reaches_standard_output(destination_path);
+    // Before the source takes a number that the caller left free.
     const int descriptor = caller_descriptor(destination_path, O_WRONLY);
-    quiet = descriptor == STDOUT_FILENO || descriptor == cannot_tell;
     // Before any file is opened, so that a mistyped option never empties a destination.
     const mode* const selected = find_mode(argv[1]);
     if (selected == nullptr)

@@ -73,8 +73,10 @@ void forget(output_file& out)
 
 mode_t creation_mode(const struct stat& source)
 {
-    // Never execute bits, and never more open than the source: a private source stays private.
-    return S_IRUSR | S_IWUSR | (source.st_mode & (S_IRGRP | S_IWGRP | S_IROTH | S_IWOTH));
+    // Never execute bits, and never more open than the source: a private source stays private. A
+    // socket's bits say who may connect to it, not who may read what it carries.
+    const mode_t shared = S_ISSOCK(source.st_mode) ? 0 : S_IRGRP | S_IWGRP | S_IROTH | S_IWOTH;
+    return S_IRUSR | S_IWUSR | (source.st_mode & shared);
 }
 
 // Group permission is the source's to give, and only to its own group: a created file takes the
@@ -229,18 +231,21 @@ open_result take_descriptor(output_file& out, int descriptor, int source_fd,
 
 // The blocks for the whole output at once, when the source tells its size: the file system then
 // allocates in few large extents instead of at every flush. If it cannot, the writes still work,
-// or report a full disk.
+// or report a full disk. A failed attempt may still have allocated blocks (ext4 keeps what it got
+// before the disk filled), so only one the file system refuses outright reserves nothing.
 void reserve(output_file& out, const struct stat& source)
 {
     if (out.fate != on_discard::keep && S_ISREG(source.st_mode) && source.st_size > 0 &&
-        ::fallocate(out.stream.fd, FALLOC_FL_KEEP_SIZE, 0, source.st_size) == 0)
+        (::fallocate(out.stream.fd, FALLOC_FL_KEEP_SIZE, 0, source.st_size) == 0 ||
+         (errno != EOPNOTSUPP && errno != ENOSYS)))
         out.reserved = source.st_size;
 }
 
 // A source shorter than its size promised (a file that shrank, or one of the kernel's, which all
 // say 4096) leaves blocks reserved past the end. Truncating to the size the file has releases them
-// on ext4 and tmpfs alike. A failure leaves the output whole, only larger on the disk than it need
-// be.
+// on ext4 and tmpfs alike; with nothing reserved it is left out, since on ext4 it makes the close
+// wait for the data to reach the disk. A failure leaves the output whole, only larger on the disk
+// than it need be.
 void release_unused(const output_file& out)
 {
     struct stat st;
@@ -276,7 +281,7 @@ open_result open_output(output_file& out, const char* path, int descriptor, int 
     out.reserved = 0;
     if (descriptor >= 0)
         return take_descriptor(out, descriptor, source_fd, source);
-    if (descriptor == cannot_tell || descriptor == wrong_way)
+    if (descriptor == refused)
         return open_result::failed;
 
     // An existing file without O_CREAT, which fs.protected_regular refuses for another user's

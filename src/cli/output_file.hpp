@@ -33,7 +33,7 @@ enum class open_result { opened, failed, same_file };
 
 // Opens path for writing, and refuses when it is the source itself. A descriptor the caller set
 // up for it (descriptor >= 0) is written through, at its offset and with its flags, and never
-// emptied; cannot_tell and wrong_way fail. A file that does not exist is created without a name,
+// emptied; refused fails. A file that does not exist is created without a name,
 // with modes derived from the source's, where the file system allows; an existing file is emptied
 // only after the check, so the source is never lost. From here until it is finished or abandoned, a
 // signal that ends the run discards it.

@@ -73,13 +73,17 @@ std::size_t columns()
     return ::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 ? size.ws_col : 80;
 }
 
-// Rewrites the line as the first words and as many of the figures, in order, as fit.
-void rewrite_line(std::span<const char* const> figures)
+// Rewrites the line as the first words and as many of the figures, in order, as fit. Where not
+// even the first fits, nothing: a line that wraps cannot be rewritten, since the carriage return
+// goes back only to the start of its last row. False then.
+bool rewrite_line(std::span<const char* const> figures)
 {
     // The last column stays free: some terminals wrap as soon as it is written, and the carriage
     // return would then go back to the start of the wrong line.
     const std::size_t room = columns() - 1;
     std::size_t width = first_words_width;
+    if (!figures.empty() && width + std::strlen(figures.front()) > room)
+        return false;
     std::fputs("\r", stdout);
     std::fputs(first_words, stdout);
     for (const char* figure : figures) {
@@ -90,6 +94,7 @@ void rewrite_line(std::span<const char* const> figures)
     }
     std::fputs("\033[K", stdout);
     std::fflush(stdout);
+    return true;
 }
 
 // The figures, most telling first.
@@ -118,8 +123,7 @@ void show(std::uint64_t done, std::int64_t elapsed)
     }
     put_bytes(per_second, sizeof per_second, ", ", static_cast<std::uint64_t>(rate), "/s");
     const char* const figures[] = {bytes_done, of_size, per_second, time_left};
-    rewrite_line(figures);
-    shown = true;
+    shown = rewrite_line(figures) || shown;
 }
 
 void update(std::uint64_t done)
