@@ -11,11 +11,14 @@
 #include <linux/filter.h>
 #include <linux/seccomp.h>
 #include <map>
+#include <optional>
 #include <poll.h>
 #include <pty.h>
 #include <regex>
 #include <sched.h>
 #include <set>
+#include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -30,8 +33,9 @@
 #include <vector>
 
 namespace fs = std::filesystem;
-using morvask::decode_table;
 using morvask::encode_table;
+using morvask::stream_buffer_size;
+using clock_type = std::chrono::steady_clock;
 
 namespace {
 
@@ -49,17 +53,17 @@ struct result {
 enum class refused { none, unnamed_files, close, status_flags };
 
 struct run_options {
-    fs::path cwd;
+    fs::path cwd = {};
     rlim_t file_size_limit = RLIM_INFINITY;
     uid_t user = 0;                 // other than root: run as this user
     int ignored_signal = 0;         // ignored from the start, as under nohup
-    int standard_output = -1;       // in place of the pipe that result.out reads
+    int blocked_signal = 0;         // blocked from the start, as some supervisors leave it
     int standard_output_flags = 0;  // O_NONBLOCK, as another program may leave it
     mode_t umask = 022;             // 0 shows every permission bit the tool asks for
     bool own_pid_namespace = false; // the tool is its first process, as in a container
+    bool no_proc = false;           // in a mount namespace without /proc, as a bare chroot
     int cpu = -1;                   // the only CPU the tool may run on
     refused refuse = refused::none;
-    int blocked_signal = 0;      // blocked from the start, as some supervisors leave it
     unsigned short terminal = 0; // standard output a pseudo-terminal this wide, not a pipe
     const char* term = nullptr;  // TERM, if not the test's own; unset if empty
     std::vector<std::pair<int, int>> fds = {}; // the test's descriptor, and the tool's number
@@ -101,17 +105,6 @@ bool refuse_in_child(refused what)
            ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
 }
 
-// Whether refuse_in_child works here: not under qemu-user, which keeps seccomp to itself.
-bool can_refuse()
-{
-    const pid_t pid = ::fork();
-    if (pid == 0)
-        ::_exit(refuse_in_child(refused::close) ? 0 : 1);
-    int status = -1;
-    ::waitpid(pid, &status, 0);
-    return status == 0;
-}
-
 // The calling thread runs on that CPU alone; on any, for -1.
 void pin_to_cpu(int cpu)
 {
@@ -121,6 +114,51 @@ void pin_to_cpu(int cpu)
     CPU_ZERO(&only);
     CPU_SET(static_cast<std::size_t>(cpu), &only);
     ::sched_setaffinity(0, sizeof only, &only);
+}
+
+// The child's part of start(), up to exec; 126 where the set-up fails.
+void become_tool(const run_options& options, int out, int err)
+{
+    ::umask(options.umask);
+    pin_to_cpu(options.cpu);
+    if (options.term != nullptr &&
+        (*options.term ? ::setenv("TERM", options.term, 1) : ::unsetenv("TERM")) != 0)
+        ::_exit(126);
+    if (!options.cwd.empty() && ::chdir(options.cwd.c_str()) != 0)
+        ::_exit(126);
+    if (options.no_proc && (::unshare(CLONE_NEWNS) != 0 ||
+                            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                            ::umount2("/proc", MNT_DETACH) != 0))
+        ::_exit(126);
+    const rlimit limit{options.file_size_limit, options.file_size_limit};
+    // SIGQUIT dumps core: not into the test's folder, nor, under qemu-user, with a word on
+    // standard error.
+    const rlimit no_core{0, 0};
+    if (::setrlimit(RLIMIT_FSIZE, &limit) != 0 || ::setrlimit(RLIMIT_CORE, &no_core) != 0)
+        ::_exit(126);
+    // As an interactive shell starts it, whatever the test runner ignores or blocks.
+    for (int sig = 1; sig < NSIG; ++sig)
+        ::signal(sig, SIG_DFL);
+    sigset_t blocked;
+    sigemptyset(&blocked);
+    if (options.blocked_signal != 0)
+        sigaddset(&blocked, options.blocked_signal);
+    ::sigprocmask(SIG_SETMASK, &blocked, nullptr);
+    if (options.ignored_signal != 0)
+        ::signal(options.ignored_signal, SIG_IGN);
+    if (options.user != 0 && (::setgid(options.user) != 0 || ::setuid(options.user) != 0))
+        ::_exit(126);
+    ::dup2(out, STDOUT_FILENO);
+    ::dup2(err, STDERR_FILENO);
+    // Without close-on-exec, which dup2 onto the same number would leave.
+    for (const auto& [from, to] : options.fds)
+        from == to ? ::fcntl(to, F_SETFD, 0) : ::dup2(from, to);
+    ::fcntl(STDOUT_FILENO, F_SETFL,
+            ::fcntl(STDOUT_FILENO, F_GETFL) | options.standard_output_flags);
+    // Descriptors the test runner leaves open would move the destination's.
+    if (options.refuse != refused::none &&
+        (::close_range(3, ~0u, 0) != 0 || !refuse_in_child(options.refuse)))
+        ::_exit(126);
 }
 
 struct running {
@@ -157,54 +195,18 @@ running start(const std::vector<std::string>& args, const run_options& options =
         options.own_pid_namespace
             ? static_cast<pid_t>(::syscall(SYS_clone, CLONE_NEWPID | SIGCHLD, 0, 0, 0, 0))
             : ::fork();
-    if (pid < 0) {
-        for (const int fd : {out[0], out[1], err[0], err[1]})
-            ::close(fd);
-        return {-1, -1, -1};
-    }
     if (pid == 0) {
-        ::umask(options.umask);
-        pin_to_cpu(options.cpu);
-        if (options.term != nullptr &&
-            (*options.term ? ::setenv("TERM", options.term, 1) : ::unsetenv("TERM")) != 0)
-            ::_exit(126);
-        if (!options.cwd.empty() && ::chdir(options.cwd.c_str()) != 0)
-            ::_exit(126);
-        const rlimit limit{options.file_size_limit, options.file_size_limit};
-        if (::setrlimit(RLIMIT_FSIZE, &limit) != 0)
-            ::_exit(126);
-        // SIGQUIT dumps core: not into the test's folder, nor, under qemu-user, with a word on
-        // standard error.
-        const rlimit no_core{0, 0};
-        ::setrlimit(RLIMIT_CORE, &no_core);
-        // As an interactive shell starts it, whatever the test runner ignores or blocks.
-        for (int sig = 1; sig < NSIG; ++sig)
-            ::signal(sig, SIG_DFL);
-        sigset_t blocked;
-        sigemptyset(&blocked);
-        if (options.blocked_signal != 0)
-            sigaddset(&blocked, options.blocked_signal);
-        ::sigprocmask(SIG_SETMASK, &blocked, nullptr);
-        if (options.ignored_signal != 0)
-            ::signal(options.ignored_signal, SIG_IGN);
-        if (options.user != 0 && (::setgid(options.user) != 0 || ::setuid(options.user) != 0))
-            ::_exit(126);
-        ::dup2(options.standard_output >= 0 ? options.standard_output : out[1], STDOUT_FILENO);
-        ::fcntl(STDOUT_FILENO, F_SETFL,
-                ::fcntl(STDOUT_FILENO, F_GETFL) | options.standard_output_flags);
-        ::dup2(err[1], STDERR_FILENO);
-        // Without close-on-exec, which dup2 onto the same number would leave.
-        for (const auto& [from, to] : options.fds)
-            from == to ? ::fcntl(to, F_SETFD, 0) : ::dup2(from, to);
-        // Descriptors the test runner leaves open would move the destination's.
-        if (options.refuse != refused::none &&
-            (::close_range(3, ~0u, 0) != 0 || !refuse_in_child(options.refuse)))
-            ::_exit(126);
+        become_tool(options, out[1], err[1]);
         ::execvp(program, const_cast<char* const*>(argv.data()));
         ::_exit(127);
     }
     ::close(out[1]);
     ::close(err[1]);
+    if (pid < 0) {
+        ::close(out[0]);
+        ::close(err[0]);
+        return {-1, -1, -1};
+    }
     return {pid, out[0], err[0]};
 }
 
@@ -220,14 +222,6 @@ result finish(const running& run)
     ::waitpid(run.pid, &r.raw, 0);
     r.status = WIFEXITED(r.raw) ? WEXITSTATUS(r.raw) : 128 + WTERMSIG(r.raw);
     return r;
-}
-
-result run(const std::vector<std::string>& args, const run_options& options = {})
-{
-    const running started = start(args, options);
-    if (started.pid < 0)
-        return {"", "could not start the tool", -1, -1};
-    return finish(started);
 }
 
 // Two of the CPUs this test may use, or -1 for each that it lacks.
@@ -272,27 +266,18 @@ std::map<std::string, std::string> snapshot(const fs::path& dir)
     return entries;
 }
 
-mode_t mode_of(const fs::path& path)
+// How much the run has written to the file it holds open in dir, named or not yet, and the link to
+// it in /proc.
+std::pair<std::uintmax_t, fs::path> written(pid_t pid, const fs::path& dir)
 {
-    struct stat st {};
-    ::stat(path.c_str(), &st);
-    return st.st_mode & 07777;
+    std::pair<std::uintmax_t, fs::path> output;
+    std::error_code ignored;
+    for (const auto& fd : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ignored))
+        if (struct stat st{}; fs::read_symlink(fd, ignored).parent_path() == dir &&
+                              ::stat(fd.path().c_str(), &st) == 0 && S_ISREG(st.st_mode))
+            output = std::max(output, {static_cast<std::uintmax_t>(st.st_size), fd.path()});
+    return output;
 }
-
-class Morvask : public ::testing::Test {
-  protected:
-    test::temp_dir dir;
-    run_options here{dir.path};
-
-    result run_here(const std::vector<std::string>& args) { return run(args, here); }
-};
-
-struct refused_case {
-    std::vector<std::string> args;
-    std::string out;
-    int status;
-    bool to_full_disk = false; // standard output is /dev/full
-};
 
 // A loop device over a file, where root may set one up, detached at the end.
 struct loop_device {
@@ -300,303 +285,227 @@ struct loop_device {
     explicit loop_device(const fs::path& file)
     {
         if (FILE* losetup =
-                ::popen(("losetup -f --show " + file.string() + " 2>&1").c_str(), "r")) {
+                ::popen(("losetup -f --show " + file.string() + " 2>/dev/null").c_str(), "r")) {
             char line[256] = "";
             path = std::fgets(line, sizeof line, losetup) ? line : "";
             path.erase(path.find_last_not_of('\n') + 1);
             if (::pclose(losetup) != 0)
-                path = "refused: " + path;
+                path.clear();
         }
     }
     ~loop_device()
     {
-        if (path.starts_with("/dev/"))
+        if (!path.empty())
             std::ignore = std::system(("losetup -d " + path).c_str());
     }
 };
 
-} // namespace
+// What the test does while the tool runs.
+enum class during {
+    nothing,
+    streams,       // feeds the FIFO "in" whole where the arguments name it; reads "fifo" whole
+    reader_leaves, // opens "fifo" for reading and closes it at once
+    stalls,        // feeds "in" a part, meddles and signals once half of it is out, then the rest
+    watched,       // reads "fifo" a buffer at a time, reading the terminal between, then signals
+    watched_then_left, // the same, then closes "fifo" where it stands
+};
+// What is done to the destination while the run stalls: renamed to "moved" and another file put
+// at its name, given "moved" as a second name, or its name taken by another file.
+enum class meddling { none, renamed, linked, taken };
 
-TEST_F(Morvask, RefusedRunsTouchNothing)
+// A descriptor the caller hands the tool, in place of the test's pipe where it is 1 or 2.
+struct handed {
+    int fd;
+    std::string
+        file; // in the test's folder, /dev/full, or "socket", the test holding the other end
+    int flags = O_WRONLY;
+    off_t offset = -1; // where the caller left it; -1 for the end
+};
+
+enum need : unsigned { root = 1, seccomp = 2, loop = 4, tmpfs = 8, overlay = 16, bindfs = 32 };
+
+// One run of the tool as a user makes it, in a folder that holds src (the data), enc (its
+// encoding), "-" (the data), old ("older output", 0640), empty, hard (src's second name), soft
+// (a link to src), dangling (a link to target, which is not there), sub/, setgid/ (of group 1),
+// null (a second node of /dev/null), and the FIFOs in and fifo; and what it needs beyond that.
+struct cli_case {
+    std::string name;
+    std::vector<std::string> args;
+    run_options run = {};
+    std::vector<handed> fds = {};
+    std::string before = ""; // the caller's own bytes, in the first handed file before the run
+    std::string after = "";  // and through the same descriptor after it
+    unsigned needs = 0;
+    mode_t source_mode = 0;                                   // src's, if not 0644
+    std::optional<std::pair<uid_t, gid_t>> source_owner = {}; // src's, if not root's
+    bool source_acl = false; // src with an access ACL: its group nothing, nobody and the mask read
+    during what = during::nothing;
+    int sig = 0;
+    bool repeated = false; // as a second Ctrl-C does, or timeout's signal to the child, then group
+    meddling meddled = meddling::none;
+
+    // What standard output's pipe carries, with <progress> for the figures at a terminal; in it and
+    // in files, <data> and <encoded> stand for the data and its encoding, <encoded@N> for the
+    // encoding from byte N, and <encoded PATH> for that of PATH's bytes before the run.
+    std::string out = "";
+    int status = 0;
+    bool dies = false; // of the signal that status names, rather than exits with its number
+    // What files hold after the run ("<absent>": none there); "socket" for what the test's end of
+    // the socket received.
+    std::vector<std::pair<std::string, std::string>> files = {};
+    mode_t mode = 0;                    // of the first of the files
+    bool untouched = false;             // the folder as it was
+    std::optional<bool> announced = {}; // whether a watcher heard the destination closed by name
+};
+
+void PrintTo(const cli_case& c, std::ostream* out)
 {
-    test::write_file(dir / "src", "plain text\n");
-    test::write_file(dir / "dst", "older output");
-    fs::create_hard_link(dir / "src", dir / "hard");
-    fs::create_symlink("src", dir / "soft");
-    fs::create_directory(dir / "sub");
-    test::write_file(dir / "img", test::random_bytes(1 << 16));
-    const loop_device loop(dir / "img");
-    const loop_device second_loop(dir / "img");
-    struct stat device {};
-    if (::stat(loop.path.c_str(), &device) == 0)
-        ::mknod((dir / "node").c_str(), S_IFBLK | 0600, device.st_rdev);
-    ::stat("/dev/null", &device);
-    ::mknod((dir / "null").c_str(), S_IFCHR | 0600, device.st_rdev);
-    const auto before = snapshot(dir.path);
+    *out << c.name << ": morvask " << testing::PrintToString(c.args);
+}
 
-    std::vector<refused_case> cases = {
-        {{}, usage, 2},
-        {{"-e"}, usage, 2},
-        {{"-e", "src"}, usage, 2},
-        {{"-e", "src", "dst", "more"}, usage, 2},
-        {{"--help"}, usage, 0},
-        {{"-h"}, usage, 0},
-        {{"--version"}, "morvask " MORVASK_VERSION "\n", 0},
-        {{"--version", "src"}, usage, 2},
-        {{"-x", "src", "dst"}, "unknown option '-x'\n", 2},
-        {{"--e", "src", "dst"}, "unknown option '--e'\n", 2},
-        {{"-encode", "src", "dst"}, "unknown option '-encode'\n", 2},
-        {{"-e1", "src", "dst"}, "unknown option '-e1'\n", 2},
-        {{"e", "src", "dst"}, "unknown option 'e'\n", 2},
-        {{"", "src", "dst"}, "unknown option ''\n", 2},
-        {{"-%s", "missing", "no/dir/dst"}, "unknown option '-%s'\n", 2},
-        {{"-e", "missing", "new"}, "missing file not found.\n", 1},
-        {{"-d", "", "new"}, " file not found.\n", 1},
-        {{"-e", "%d%s%n", "new"}, "%d%s%n file not found.\n", 1},
-        {{"-e", "-", "new"}, "- file not found.\n", 1},
-        {{"-e", ".", "new"}, "Can't read . file.\n", 1},
-        {{"-e", "src", "no/dir/dst"}, "Can't open no/dir/dst file.\n", 1},
-        {{"-e", "src", "sub"}, "Can't open sub file.\n", 1},
-        {{"-e", "src", "src"}, "src and src are the same file.\n", 1},
-        {{"-E", "src", "./src"}, "src and ./src are the same file.\n", 1},
-        {{"-d", "src", "hard"}, "src and hard are the same file.\n", 1},
-        {{"-D", "soft", "src"}, "soft and src are the same file.\n", 1},
-        {{"-e", "/dev/stdout"}, "", 2},
-        {{"-e", "src", ""}, "Can't open  file.\n", 1},
-        {{"--version"}, "", 1, true},
-        {{"--help"}, "", 1, true},
-    };
-    if (fs::exists(dir / "node"))
-        cases.insert(
-            cases.end(),
-            {{{"-e", "img", loop.path}, "img and " + loop.path + " are the same file.\n", 1},
-             {{"-e", loop.path, "img"}, loop.path + " and img are the same file.\n", 1},
-             {{"-e", loop.path, "node"}, loop.path + " and node are the same file.\n", 1},
-             {{"-e", loop.path, second_loop.path},
-              loop.path + " and " + second_loop.path + " are the same file.\n",
-              1}});
-    if (fs::exists(dir / "null"))
-        cases.push_back(
-            {{"-e", "/dev/null", "null"}, "/dev/null and null are the same file.\n", 1});
-    const int full = ::open("/dev/full", O_WRONLY | O_CLOEXEC);
-    for (const refused_case& c : cases) {
-        SCOPED_TRACE(::testing::PrintToString(c.args));
-        run_options options = here;
-        options.standard_output = c.to_full_disk ? full : -1;
-        const result r = run(c.args, options);
-        EXPECT_EQ(r.out, c.out);
-        EXPECT_EQ(r.err, "");
-        EXPECT_EQ(r.status, c.status);
-        EXPECT_EQ(snapshot(dir.path), before);
+// Not a whole number of the tool's buffers, and more than two of them.
+constexpr std::size_t data_size = 4 * stream_buffer_size + 1;
+const std::string& data()
+{
+    static const std::string bytes = test::random_bytes(data_size);
+    return bytes;
+}
+
+// The source that the watched runs read slowly enough to show progress.
+constexpr std::size_t big_size = 4 << 20;
+
+// text with each <...> of cli_case replaced by the bytes it stands for.
+std::string expand(const std::string& text, const fs::path& dir)
+{
+    static const std::regex token("<(data|encoded)(@([0-9]+)| ([^>]+))?>");
+    std::string expanded;
+    auto at = text.cbegin();
+    for (std::sregex_iterator it(text.begin(), text.end(), token), end; it != end; ++it) {
+        const std::smatch& m = *it;
+        expanded.append(at, m[0].first);
+        const std::string bytes = m[4].matched ? test::read_file(dir / m[4].str())
+                                               : data().substr(m[3].matched ? std::stoul(m[3]) : 0);
+        expanded += m[1] == "data" ? bytes : test::substitute(encode_table, bytes);
+        at = m[0].second;
     }
-    ::close(full);
-    if (!fs::exists(dir / "node"))
-        GTEST_SKIP() << "no loop device: " << loop.path;
+    return expanded.append(at, text.cend());
 }
 
-TEST_F(Morvask, EncodesAndDecodesWithEveryOption)
+// Compares without printing megabytes: the sizes, and the bytes where they first differ.
+testing::AssertionResult same(const std::string& got, const std::string& expected)
 {
-    const std::tuple<const char*, const char*, std::size_t> cases[] = {
-        {"-e", "-d", 300'001}, {"-E", "-D", 300'001}, {"-e", "-d", 0}};
-    for (const auto& [encode, decode, size] : cases) {
-        SCOPED_TRACE(std::string(encode) + " " + std::to_string(size));
-        const std::string data = test::random_bytes(size);
-        test::write_file(dir / "src", data);
-        // Longer than the output, to show that what was there goes.
-        test::write_file(dir / "enc", test::random_bytes(500'000));
-        const result e = run_here({encode, "src", "enc"});
-        EXPECT_EQ(e.out, "Encode...OK.\n");
-        EXPECT_EQ(e.err, "");
-        EXPECT_EQ(e.status, 0);
-        EXPECT_EQ(test::read_file(dir / "enc"), test::substitute(encode_table, data));
+    if (got == expected)
+        return testing::AssertionSuccess();
+    const auto at = static_cast<std::size_t>(
+        std::mismatch(got.begin(), got.end(), expected.begin(), expected.end()).first -
+        got.begin());
+    return testing::AssertionFailure()
+           << got.size() << " bytes, not " << expected.size() << "; from byte " << at << ", "
+           << testing::PrintToString(got.substr(at, 32)) << " for "
+           << testing::PrintToString(expected.substr(at, 32));
+}
 
-        const result d = run_here({decode, "enc", "dec"});
-        EXPECT_EQ(d.out, "Decode...OK.\n");
-        EXPECT_EQ(d.err, "");
-        EXPECT_EQ(d.status, 0);
-        EXPECT_EQ(test::read_file(dir / "dec"), data);
-        fs::remove(dir / "dec");
+// Binary units with three figures, as pv and dd status=progress show them.
+std::string in_units(double value)
+{
+    static constexpr const char* units[] = {"B", "KiB", "MiB", "GiB"};
+    std::size_t unit = 0;
+    for (; value >= 1024 && unit + 1 < std::size(units); ++unit)
+        value /= 1024;
+    char text[32];
+    std::snprintf(text, sizeof text, "%.*f %s",
+                  unit == 0 || value >= 100 ? 0
+                  : value >= 10             ? 1
+                                            : 2,
+                  value, units[unit]);
+    return text;
+}
+
+// One rewrite of the progress line, the tool having read done bytes and run for at most seconds:
+// the bytes, the size and the percentage exactly, as many as fit before the terminal's last
+// column, and a rate and a time left that the clock allows.
+void check_rewrite(const std::string& line, std::uint64_t done, std::size_t columns, double seconds)
+{
+    const auto size = static_cast<double>(big_size);
+    const std::size_t room = columns - 1;
+    std::string fitting = "Encode...";
+    for (const std::string& figure :
+         {" " + in_units(static_cast<double>(done)),
+          " of " + in_units(size) + " (" + std::to_string(done * 100 / big_size) + "%)"}) {
+        if (fitting.size() + figure.size() > room)
+            break;
+        fitting += figure;
+    }
+    EXPECT_GT(fitting.size(), 9u) << "figures where not even the bytes fit: " << line;
+    static const std::regex rest(
+        R"((, ([0-9.]+) (B|KiB|MiB|GiB)/s)?(, ([0-9]+):([0-9]{2}):([0-9]{2}) left)?)");
+    std::smatch m;
+    const std::string tail = line.substr(std::min(fitting.size(), line.size()));
+    EXPECT_TRUE(line.starts_with(fitting) && std::regex_match(tail, m, rest)) << line;
+    EXPECT_LE(line.size(), room) << line;
+    EXPECT_TRUE(room < 79 || (m[1].matched && m[4].matched)) << line;
+    if (!m[1].matched)
+        return;
+    // Printed with three figures: within 1 %.
+    const double rate =
+        std::stod(m[2]) *
+        std::pow(1024.0, m[3].length() == 1 ? 0 : std::string("BKMG").find(m[3].str()[0]));
+    const double fastest =
+        static_cast<double>(done) * 1.01; // the first figures come after a second
+    const double slowest = static_cast<double>(done) / seconds * 0.99;
+    EXPECT_TRUE(rate <= fastest && rate >= slowest)
+        << line << ": not within " << slowest << " to " << fastest << " B/s";
+    if (m[4].matched) {
+        const double left = std::stod(m[5]) * 3600 + std::stod(m[6]) * 60 + std::stod(m[7]);
+        const double bytes_left = size - static_cast<double>(done);
+        EXPECT_TRUE(left >= bytes_left / fastest - 1 && left <= bytes_left / slowest + 1) << line;
     }
 }
 
-TEST_F(Morvask, LoneDashNamesAFile)
+// Reads "fifo" a buffer at a time, each once the tool has filled the pipe with the next: every
+// rewrite of the line that the terminal shows meanwhile was made as the tool read that next
+// buffer, so it tells how far it was exactly. Stops after two rewrites where the case then signals
+// or leaves; returns the rewrites, checked.
+std::string watch(const cli_case& c, const running& tool, int fifo, clock_type::time_point started)
 {
-    test::write_file(dir / "-", "dash");
-    EXPECT_EQ(run_here({"-e", "-", "enc"}).out, "Encode...OK.\n");
-    fs::remove(dir / "-");
-    EXPECT_EQ(run_here({"-d", "enc", "-"}).out, "Decode...OK.\n");
-    EXPECT_EQ(test::read_file(dir / "-"), "dash");
-}
-
-TEST_F(Morvask, StreamsThroughFifosAndDevices)
-{
-    const std::string data = test::random_bytes(200'000);
-    ::mkfifo((dir / "in").c_str(), 0600);
-    ::mkfifo((dir / "out").c_str(), 0600);
-    std::string got;
-    std::thread writer([&] { test::write_file(dir / "in", data); });
-    std::thread reader([&] { got = test::read_file(dir / "out"); });
-    const result r = run_here({"-e", "in", "out"});
-    writer.join();
-    reader.join();
-    EXPECT_EQ(r.out, "Encode...OK.\n");
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(got, test::substitute(encode_table, data));
-    EXPECT_TRUE(fs::is_fifo(dir / "out"));
-
-    // A file whose size promises more than it holds, as the kernel's all promise 4096 bytes: the
-    // output has what was read, not the room reserved for the promise.
-    const std::string promising = "/sys/devices/system/cpu/online";
-    if (fs::exists(promising)) {
-        EXPECT_EQ(run({"-e", promising, (dir / "cpus").string()}).status, 0);
-        EXPECT_EQ(test::read_file(dir / "cpus"),
-                  test::substitute(encode_table, test::read_file(promising)));
-    }
-
-    const result null = run({"-d", MORVASK_BINARY, "/dev/null"});
-    EXPECT_EQ(null.out, "Decode...OK.\n");
-    EXPECT_EQ(null.status, 0);
-}
-
-TEST_F(Morvask, CreatedDestinationIsNoMoreOpenThanItsSource)
-{
-    // Where the destination is made: here; from a source with an access ACL (its owning group
-    // nothing, user nobody and the mask read); in a setgid directory of another group; as the
-    // target of a dangling symbolic link.
-    enum class made { plainly, with_acl, in_setgid_directory, through_dangling_link };
-    struct mode_case {
-        mode_t source_mode;
-        mode_t umask; // 0 shows every bit the tool asks for
-        mode_t expected;
-        made how = made::plainly;
-    };
-    const mode_case cases[] = {
-        {0600, 022, 0600},
-        {0640, 022, 0640},
-        {0666, 022, 0644},
-        {0755, 022, 0644},
-        {0407, 022, 0604},
-        {0666, 0, 0666},
-        {0777, 0, 0666},
-        {0620, 0, 0620},
-        {0640, 022, 0600, made::with_acl},
-        {0640, 022, 0640, made::in_setgid_directory},
-        {0600, 0, 0600, made::through_dangling_link},
-        {0640, 0, 0600, made::through_dangling_link},
-    };
-    const fs::path src = dir / "src";
-    test::write_file(src, "x");
-    fs::create_directory(dir / "setgid");
-    const bool setgid = ::chown((dir / "setgid").c_str(), static_cast<uid_t>(-1), 1) == 0 &&
-                        ::chmod((dir / "setgid").c_str(), 02777) == 0;
-    std::string unrunnable;
-    for (const mode_case& c : cases) {
-        SCOPED_TRACE(testing::Message() << std::oct << c.source_mode << " under umask " << c.umask
-                                        << ", made " << static_cast<int>(c.how));
-        const fs::path dst = dir / (c.how == made::in_setgid_directory ? "setgid/dst" : "dst");
-        fs::remove(dst);
-        fs::remove(dir / "target");
-        ::chmod(src.c_str(), c.source_mode);
-        if (c.how == made::through_dangling_link)
-            fs::create_symlink("target", dst);
-        struct entry {
-            std::uint16_t tag, permissions;
-            std::uint32_t id;
-        };
-        const struct {
-            std::uint32_t version;
-            entry entries[5];
-        } acl{2,
-              {{0x01, 6, ~0u}, {0x02, 4, 65534}, {0x04, 0, ~0u}, {0x10, 4, ~0u}, {0x20, 0, ~0u}}};
-        if ((c.how == made::with_acl &&
-             ::setxattr(src.c_str(), "system.posix_acl_access", &acl, sizeof acl, 0) != 0) ||
-            (c.how == made::in_setgid_directory && !setgid)) {
-            unrunnable = "no ACL, or no setgid directory of another group, here";
-            continue;
+    const int capacity = ::fcntl(fifo, F_GETPIPE_SZ);
+    std::vector<char> buffer(stream_buffer_size);
+    std::string rewrites;
+    int seen = 0;
+    for (std::size_t received = 0; received < big_size;) {
+        for (int ms = 0, ready = 0;
+             ms < 5000 && ::ioctl(fifo, FIONREAD, &ready) == 0 && ready < capacity; ++ms)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        const double seconds = std::chrono::duration<double>(clock_type::now() - started).count();
+        std::string shown;
+        pollfd ready{tool.out, POLLIN, 0};
+        for (ssize_t got = 1; got > 0 && ::poll(&ready, 1, 0) == 1;) {
+            got = ::read(tool.out, buffer.data(), buffer.size());
+            shown.append(buffer.data(), static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
         }
-        run_options options = here;
-        options.umask = c.umask;
-        EXPECT_EQ(run({"-e", "src", dst.string()}, options).status, 0);
-        ::removexattr(src.c_str(), "system.posix_acl_access");
-        struct stat copy {};
-        struct stat source {};
-        ::stat(dst.c_str(), &copy);
-        ::stat(src.c_str(), &source);
-        EXPECT_EQ(copy.st_mode & 07777, c.expected);
-        EXPECT_TRUE((copy.st_mode & S_IRWXG) == 0 || copy.st_gid == source.st_gid)
-            << "group bits for group " << copy.st_gid;
-    }
-    fs::remove(dir / "dst");
-    EXPECT_EQ(run_here({"-e", "src", "dst"}).status, 0);
-    ::chmod((dir / "dst").c_str(), 0660);
-    EXPECT_EQ(run_here({"-e", "src", "dst"}).status, 0);
-    EXPECT_EQ(mode_of(dir / "dst"), 0660u);
-    if (!unrunnable.empty())
-        GTEST_SKIP() << unrunnable;
-}
-
-TEST_F(Morvask, FailedRunLeavesNoPartialOutput)
-{
-    struct failure_case {
-        std::string source;
-        std::string destination;
-        bool existing;
-        rlim_t file_size_limit;
-        std::string out;
-        refused refuse = refused::none;
-    };
-    const failure_case cases[] = {
-        {"/proc/self/mem", "dst", false, RLIM_INFINITY,
-         "Encode...Can't read /proc/self/mem file.\n"},
-        {"/proc/self/mem", "dst", true, RLIM_INFINITY,
-         "Encode...Can't read /proc/self/mem file.\n"},
-        {"src", "dst", false, 64 * 1024, "Encode...Can't write dst file.\n"},
-        {"src", "dst", true, 64 * 1024, "Encode...Can't write dst file.\n"},
-        {"src", "/dev/full", false, RLIM_INFINITY, "Encode...Can't write /dev/full file.\n"},
-        // Its reader goes away at once: SIGPIPE must not end the run without a word.
-        {"src", "fifo", false, RLIM_INFINITY, "Encode...Can't write fifo file.\n"},
-        {"src", "dst", false, RLIM_INFINITY, "Encode...Can't write dst file.\n", refused::close},
-        {"src", "dst", true, RLIM_INFINITY, "Encode...Can't write dst file.\n", refused::close},
-    };
-    const std::string data = test::random_bytes(1 << 20);
-    test::write_file(dir / "src", data);
-    ::mkfifo((dir / "fifo").c_str(), 0600);
-    const bool refusing = can_refuse();
-    for (const failure_case& c : cases) {
-        SCOPED_TRACE(c.out + (c.existing ? " over an existing file" : "") +
-                     (c.refuse == refused::close ? ", close failing" : ""));
-        if (c.refuse != refused::none && !refusing)
-            GTEST_SKIP() << "seccomp filters cannot be set here";
-        fs::remove(dir / "dst");
-        if (c.existing) {
-            test::write_file(dir / "dst", "older output");
-            ::chmod((dir / "dst").c_str(), 0640);
+        static const std::regex rewrite("\r([^\r\033]*)\033\\[K");
+        for (std::sregex_iterator it(shown.begin(), shown.end(), rewrite), end; it != end;
+             ++it, ++seen) {
+            check_rewrite((*it)[1], received + stream_buffer_size, c.run.terminal, seconds);
+            rewrites += (*it)[0];
         }
-        std::thread leaving_reader;
-        if (c.destination == "fifo")
-            leaving_reader =
-                std::thread([&] { ::close(::open((dir / "fifo").c_str(), O_RDONLY)); });
-        run_options options = here;
-        options.file_size_limit = c.file_size_limit;
-        options.refuse = c.refuse;
-        const result r = run({"-e", c.source, c.destination}, options);
-        if (leaving_reader.joinable())
-            leaving_reader.join();
-        EXPECT_EQ(r.out, c.out);
-        EXPECT_EQ(r.err, "");
-        EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(fs::exists(dir / "dst"), c.existing);
-        if (c.existing) {
-            EXPECT_EQ(fs::file_size(dir / "dst"), 0u);
-            EXPECT_EQ(mode_of(dir / "dst"), 0640u);
+        if (seen >= 2 && (c.sig != 0 || c.what == during::watched_then_left))
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(40));
+        for (std::size_t chunk = 0; chunk < stream_buffer_size;) {
+            const ssize_t got = ::read(fifo, buffer.data(), stream_buffer_size - chunk);
+            if (got <= 0)
+                return rewrites;
+            chunk += static_cast<std::size_t>(got);
         }
-        EXPECT_EQ(test::read_file(dir / "src"), data);
+        received += stream_buffer_size;
     }
+    return rewrites;
 }
 
 // Every signal whose default action ends a process, as this test knows them: all but SIGKILL,
 // the two that stand for a failed write, and those that report a fault in the process itself.
-static std::vector<int> stop_signals()
+std::vector<int> stop_signals()
 {
     const std::set<int> others = {SIGKILL, SIGSTOP, SIGTSTP,  SIGTTIN, SIGTTOU, SIGCONT,
                                   SIGCHLD, SIGURG,  SIGWINCH, SIGPIPE, SIGXFSZ, SIGSEGV,
@@ -608,439 +517,501 @@ static std::vector<int> stop_signals()
     return signals;
 }
 
-// How much the run has written to the file it holds open in dir, named or not yet, and the link to
-// it in /proc.
-static std::pair<std::uintmax_t, fs::path> written(pid_t pid, const fs::path& dir)
-{
-    std::pair<std::uintmax_t, fs::path> output;
-    std::error_code ignored;
-    for (const auto& fd : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ignored))
-        if (struct stat st{}; fs::read_symlink(fd, ignored).parent_path() == dir &&
-                              ::stat(fd.path().c_str(), &st) == 0 && S_ISREG(st.st_mode))
-            output = std::max(output, {static_cast<std::uintmax_t>(st.st_size), fd.path()});
-    return output;
-}
+class Cli : public testing::TestWithParam<cli_case> {
+  protected:
+    test::temp_dir dir;
+    std::vector<fs::path> mounts; // taken down at the end, last first
+    std::optional<loop_device> loops[2];
 
-// The run stalls on a FIFO source after its first flush, and is then stopped by a signal, or goes
-// on to the end of its source.
-TEST_F(Morvask, SignalThatEndsARunDiscardsItsOutput)
+    ~Cli() override
+    {
+        for (auto at = mounts.rbegin(); at != mounts.rend(); ++at)
+            ::umount2(at->c_str(), MNT_DETACH);
+    }
+
+    bool mount(const char* type, const std::string& at, const std::string& options)
+    {
+        fs::create_directories(dir / at);
+        if (::mount(type, (dir / at).c_str(), type, 0, options.c_str()) != 0)
+            return false;
+        mounts.push_back(dir / at);
+        return true;
+    }
+
+    // The folder the case runs in; why it cannot run here, or "".
+    std::string prepare(const cli_case& c);
+    // While the tool runs, the source fed part of its data, and the output half written.
+    void stall(const cli_case& c, const running& tool);
+};
+
+std::string Cli::prepare(const cli_case& c)
 {
-    // What is done to the destination before the signal: renamed to "moved" and another file put
-    // at its name, given "moved" as a second name, or its name taken by another file.
-    enum class meddling { none, renamed, linked, taken };
-    const char* const meddled_names[] = {"", ", renamed", ", linked", ", its name taken"};
-    struct signal_case {
-        int sig = 0; // 0: none
-        bool existing = false;
-        // As a second Ctrl-C does, or timeout's signal to the child, then to its group.
-        bool repeated = false;
-        bool ignored_at_start = false;
-        bool blocked_at_start = false;
-        bool own_pid_namespace = false;
-        meddling meddled = meddling::none;
-        refused refuse = refused::none;
-        rlim_t file_size_limit = RLIM_INFINITY;
-    };
-    const std::size_t first_part = 2 * morvask::stream_buffer_size;
-    std::vector<signal_case> cases = {
-        {SIGKILL, false},
-        {SIGINT, false, true},
-        {SIGTERM, true, true},
-        {.sig = SIGTERM, .existing = true, .own_pid_namespace = true},
-        {.meddled = meddling::taken},
-        {.sig = SIGTERM, .meddled = meddling::linked},
-        {.sig = SIGHUP, .existing = true, .ignored_at_start = true},
-        {.sig = SIGTERM, .existing = true, .blocked_at_start = true},
-        {.sig = SIGTERM, .meddled = meddling::renamed, .refuse = refused::unnamed_files},
-        {.meddled = meddling::renamed, .refuse = refused::unnamed_files},
-        {.sig = SIGTERM, .meddled = meddling::linked, .refuse = refused::unnamed_files},
-        {.meddled = meddling::linked,
-         .refuse = refused::unnamed_files,
-         .file_size_limit = first_part + first_part / 4},
-    };
-    // Over an existing file, where a signal left to its default action leaves data behind.
-    for (const int sig : stop_signals())
-        cases.push_back({sig, true});
-    const std::string data = test::random_bytes(3 * morvask::stream_buffer_size);
-    ::mkfifo((dir / "in").c_str(), 0600);
-    std::string unrunnable;
-    const bool refusing = can_refuse();
-    // A tool that died early must fail the test, not end it.
-    const auto previous_sigpipe = ::signal(SIGPIPE, SIG_IGN);
-    for (const signal_case& c : cases) {
-        SCOPED_TRACE(testing::Message() << strsignal(c.sig) << (c.existing ? ", existing" : ", new")
-                                        << (c.repeated ? ", repeated" : "")
-                                        << (c.ignored_at_start ? ", ignored at start" : "")
-                                        << (c.blocked_at_start ? ", blocked at start" : "")
-                                        << (c.own_pid_namespace ? ", as PID 1" : "")
-                                        << meddled_names[static_cast<int>(c.meddled)]
-                                        << (c.refuse != refused::none ? ", no unnamed files" : ""));
-        if (c.refuse != refused::none && !refusing) {
-            unrunnable = "seccomp filters cannot be set here";
-            continue;
-        }
-#ifdef MORVASK_LAUNCHER
-        if (c.sig > SIGRTMAX - 2) {
-            unrunnable = "qemu-user keeps the last two real-time signals for itself";
-            continue;
-        }
+    const bool root = ::geteuid() == 0;
+    if (!root && ((c.needs & ~need::seccomp) != 0 || c.run.user != 0 || c.run.no_proc))
+        return "needs root";
+    if ((c.needs & need::seccomp) != 0) {
+        const pid_t pid = ::fork();
+        if (pid == 0)
+            ::_exit(refuse_in_child(refused::close) ? 0 : 1);
+        int status = -1;
+        ::waitpid(pid, &status, 0);
+        if (status != 0)
+            return "seccomp filters cannot be set here (qemu-user keeps them to itself)";
+    }
+#if defined(__SANITIZE_ADDRESS__)
+    if (c.run.no_proc)
+        return "AddressSanitizer needs /proc";
 #endif
-        fs::remove(dir / "dst");
-        fs::remove(dir / "moved");
-        if (c.existing)
-            test::write_file(dir / "dst", "older output");
-        const auto before = snapshot(dir.path);
-        run_options options = here;
-        options.ignored_signal = c.ignored_at_start ? c.sig : 0;
-        options.blocked_signal = c.blocked_at_start ? c.sig : 0;
-        options.own_pid_namespace = c.own_pid_namespace;
-        options.refuse = c.refuse;
-        options.file_size_limit = c.file_size_limit;
-        const auto [tool_cpu, sender_cpu] = two_cpus();
-        if (c.repeated)
-            options.cpu = tool_cpu;
-        const running tool = start({"-e", "in", "dst"}, options);
-        if (tool.pid < 0 && c.own_pid_namespace) {
-            unrunnable = std::string("no PID namespace here: ") + std::strerror(errno);
-            continue;
+#ifdef MORVASK_LAUNCHER
+    if (c.sig > SIGRTMAX - 2)
+        return "qemu-user keeps the last two real-time signals for itself";
+#endif
+    for (const std::string& arg : c.args)
+        if (arg.starts_with("/sys/") && !fs::exists(arg))
+            return arg + " is not here";
+    const auto named = [&](const char* name) {
+        return std::ranges::find(c.args, name) != c.args.end();
+    };
+    test::write_file(dir / "src", data());
+    if (named("-"))
+        test::write_file(dir / "-", data());
+    if (named("enc"))
+        test::write_file(dir / "enc", test::substitute(encode_table, data()));
+    // Longer than any output, to show that what was there goes.
+    test::write_file(dir / "old", std::string(named("old") ? data_size + 1000 : 12, 'o'));
+    test::write_file(dir / "empty", "");
+    if (c.what == during::watched || c.what == during::watched_then_left)
+        test::write_file(dir / "big", test::random_bytes(big_size));
+    ::chmod((dir / "old").c_str(), 0640);
+    fs::create_hard_link(dir / "src", dir / "hard");
+    fs::create_symlink("src", dir / "soft");
+    fs::create_symlink("target", dir / "dangling");
+    fs::create_directory(dir / "sub");
+    fs::create_directory(dir / "setgid");
+    ::mkfifo((dir / "in").c_str(), 0600);
+    ::mkfifo((dir / "fifo").c_str(), 0600);
+    if (root) {
+        struct stat null {};
+        ::stat("/dev/null", &null);
+        ::mknod((dir / "null").c_str(), S_IFCHR | 0600, null.st_rdev);
+        ::chown((dir / "setgid").c_str(), static_cast<uid_t>(-1), 1);
+        ::chmod((dir / "setgid").c_str(), 02777);
+    }
+    if (c.run.user != 0) {
+        ::chmod(dir.path.c_str(), 0777);
+        if (c.source_owner)
+            ::chown((dir / "src").c_str(), c.source_owner->first, c.source_owner->second);
+    }
+    if (c.source_mode != 0)
+        ::chmod((dir / "src").c_str(), c.source_mode);
+    struct acl_entry {
+        std::uint16_t tag, permissions;
+        std::uint32_t id;
+    };
+    const struct {
+        std::uint32_t version;
+        acl_entry entries[5];
+    } acl{2, {{0x01, 6, ~0u}, {0x02, 4, 65534}, {0x04, 0, ~0u}, {0x10, 4, ~0u}, {0x20, 0, ~0u}}};
+    if (c.source_acl &&
+        ::setxattr((dir / "src").c_str(), "system.posix_acl_access", &acl, sizeof acl, 0) != 0)
+        return "no ACL here";
+    if ((c.needs & need::loop) != 0) {
+        test::write_file(dir / "img", test::random_bytes(1 << 16));
+        for (auto& loop : loops)
+            loop.emplace(dir / "img");
+        struct stat device {};
+        if (loops[1]->path.empty() || ::stat(loops[0]->path.c_str(), &device) != 0)
+            return "no loop device here";
+        ::mknod((dir / "node").c_str(), S_IFBLK | 0600, device.st_rdev);
+        fs::create_symlink(loops[0]->path, dir / "loop");
+        fs::create_symlink(loops[1]->path, dir / "loop2");
+    }
+    if ((c.needs & need::tmpfs) != 0) {
+        if (!mount("tmpfs", "full", "size=64k") || !mount("tmpfs", "other", "size=64k"))
+            return "no tmpfs mount here";
+        // Two files alike in all but their file system: numbered alike, of one size and times.
+        bool alike = false;
+        for (int tries = 0; tries < 100 && !alike; ++tries) {
+            const timespec times[] = {{1, 0}, {1, 0}};
+            struct stat a {};
+            struct stat b {};
+            test::write_file(dir / "full/x", "look");
+            test::write_file(dir / "other/x", "like");
+            alike = ::utimensat(AT_FDCWD, (dir / "full/x").c_str(), times, 0) == 0 &&
+                    ::utimensat(AT_FDCWD, (dir / "other/x").c_str(), times, 0) == 0 &&
+                    ::stat((dir / "full/x").c_str(), &a) == 0 &&
+                    ::stat((dir / "other/x").c_str(), &b) == 0 && a.st_ino == b.st_ino &&
+                    a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
         }
-        const int feed = ::open((dir / "in").c_str(), O_WRONLY);
-        ASSERT_EQ(::write(feed, data.data(), first_part), static_cast<ssize_t>(first_part));
-        for (int tries = 0; tries < 1000 && written(tool.pid, dir.path).first < first_part / 2;
-             ++tries)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        const auto [size, output] = written(tool.pid, dir.path);
-        ASSERT_GE(size, first_part / 2) << "the run never got going";
-        EXPECT_EQ(fs::exists(dir / "dst"), c.existing || c.refuse == refused::unnamed_files)
-            << "named before it is complete";
-        if (c.meddled == meddling::renamed) {
-            fs::rename(dir / "dst", dir / "moved");
-            test::write_file(dir / "dst", "precious");
-        } else if (c.meddled == meddling::linked) {
-            ASSERT_EQ(::linkat(AT_FDCWD, output.c_str(), AT_FDCWD, (dir / "moved").c_str(),
-                               AT_SYMLINK_FOLLOW),
-                      0);
-        } else if (c.meddled == meddling::taken) {
-            test::write_file(dir / "dst", "precious");
-        }
-
-        if (c.repeated)
-            send_until_ended(tool.pid, c.sig, sender_cpu);
-        else if (c.sig != 0)
-            ::kill(tool.pid, c.sig);
-        if (c.sig == 0 || c.ignored_at_start)
-            (void)::write(feed, data.data() + first_part, data.size() - first_part);
-        ::close(feed);
-        const result r = finish(tool);
-        EXPECT_EQ(r.err, "");
-        if (c.ignored_at_start) {
-            EXPECT_EQ(r.status, 0);
-            EXPECT_EQ(r.out, "Encode...OK.\n");
-            EXPECT_TRUE(test::read_file(dir / "dst") == test::substitute(encode_table, data));
-            continue;
-        }
-        if (c.sig == 0) {
-            EXPECT_EQ(r.out, "Encode...Can't write dst file.\n");
-        }
-        EXPECT_EQ(r.out.find("OK."), std::string::npos) << r.out;
-        if (c.sig == 0 || c.own_pid_namespace) {
-            EXPECT_TRUE(WIFEXITED(r.raw));
-            EXPECT_EQ(r.status, c.sig == 0 ? 1 : 128 + c.sig);
-        } else {
-            EXPECT_TRUE(WIFSIGNALED(r.raw) && WTERMSIG(r.raw) == c.sig) << "wait status " << r.raw;
-        }
-        if (c.meddled == meddling::renamed || c.meddled == meddling::taken) {
-            EXPECT_EQ(test::read_file(dir / "dst"), "precious");
-        } else if (c.existing) {
-            EXPECT_EQ(fs::file_size(dir / "dst"), 0u);
-        } else {
-            EXPECT_FALSE(fs::exists(dir / "dst"));
-        }
-        if (c.meddled == meddling::renamed || c.meddled == meddling::linked) {
-            EXPECT_EQ(fs::file_size(dir / "moved"), 0u);
-        }
-        if (c.meddled == meddling::none && !c.existing) {
-            EXPECT_TRUE(snapshot(dir.path) == before) << "the directory changed";
+        if (!alike && c.args.back() == "full/x")
+            return "no two files alike on two tmpfs mounts here";
+        test::write_file(dir / "full/old", "older output");
+    }
+    if ((c.needs & (need::overlay | need::bindfs)) != 0) {
+        for (const char* folder : {"lower", "upper", "work", "mirror"})
+            fs::create_directories(dir / folder);
+        test::write_file(dir / "lower/f", data());
+        const std::string at = dir.path.string();
+        if ((c.needs & need::overlay) != 0 &&
+            !mount("overlay", "merged",
+                   "lowerdir=" + at + "/lower,upperdir=" + at + "/upper,workdir=" + at + "/work"))
+            return "no overlay mount here";
+        if ((c.needs & need::bindfs) != 0) {
+            if (std::system(("bindfs " + at + "/lower " + at + "/mirror 2>/dev/null").c_str()) != 0)
+                return "no bindfs here (package bindfs, and /dev/fuse)";
+            mounts.push_back(dir / "mirror");
+            // The mirror now holds the file's times of before it was written again.
+            std::ignore = fs::file_size(dir / "mirror/f");
+            test::write_file(dir / "lower/f", data());
         }
     }
-    ::signal(SIGPIPE, previous_sigpipe);
-    if (!unrunnable.empty())
-        GTEST_SKIP() << "some cases did not run: " << unrunnable;
+    return "";
 }
 
-// `morvask -e src /dev/stdout | next`, `>> log`, `{ ...; } > file`, a socket: the data lands where
-// the caller's standard output stands, among the caller's own bytes, and not a word beside it. A
-// path that names no descriptor is its own file, emptied as any, whatever descriptor leads there.
-TEST_F(Morvask, DestinationThatIsStandardOutputGetsOnlyTheData)
+void Cli::stall(const cli_case& c, const running& tool)
 {
-    enum class kind { pipe, file, socket };
-    struct stdout_case {
-        std::vector<std::string> args;
-        kind standard_output;
-        int flags = 0;        // of standard output, as its file was opened or set
-        std::string before{}; // the caller's, written there before the run and after it
-        std::string after{};
-        std::string expected{}; // what standard output carries in all
-        int status = 0;
-        std::string file = "out";
-        int access = O_WRONLY;
-        int descriptor = STDOUT_FILENO; // the tool's, for the file; messages stay on the pipe
-        bool socket_is_input = false;
-        off_t input_offset = -1; // of standard input, src, where the caller left it
-        refused refuse = refused::none;
-    };
-    const std::string data = test::random_bytes(300'001);
-    test::write_file(dir / "src", data);
-    const std::string encoded = test::substitute(encode_table, data);
-    const std::string older = "older line\n";
-    const std::string later = "later line\n";
-    const stdout_case cases[] = {
-        {{"-e", "src", "/dev/stdout"}, kind::pipe, 0, "", "", encoded},
-        {{"-e", "src", "/dev/stdout"}, kind::pipe, O_NONBLOCK, "", "", encoded},
-        {{"-e", "src", "/dev/stdout"}, kind::file, 0, "", "", encoded},
-        {{"-e", "src", "/dev/stdout"}, kind::file, O_APPEND, older, "", older + encoded},
-        {{"-e", "src", "/dev/stdout"}, kind::file, 0, older, later, older + encoded + later},
-        {{"-e", "src", "out"}, kind::file, O_APPEND, older, "", encoded},
-        {{"-e", "src", "/dev/stdout"}, kind::socket, 0, "", "", encoded},
-        {{"-e", "missing", "/dev/stdout"}, kind::pipe, 0, "", "", "", 1},
-        {{"-e", "/proc/self/mem", "/dev/stdout"}, kind::file, O_APPEND, older, "", older, 1},
-        {{"-x", "src", "/dev/stdout"}, kind::pipe, 0, "", "", "", 2},
-        {{"-e", "src", "/dev/stdout"}, kind::file, O_APPEND, "", "", data, 1, "src"},
-        {.args = {"-e", "src", "out"},
-         .standard_output = kind::file,
-         .expected = encoded,
-         .access = O_RDONLY},
-        {.args = {"-e", "src", "/dev/stdout"},
-         .standard_output = kind::file,
-         .status = 1,
-         .access = O_RDONLY},
-        {.args = {"-e", "src", "/dev/fd/3"},
-         .standard_output = kind::file,
-         .status = 1,
-         .access = O_RDONLY,
-         .descriptor = 3},
-        {.args = {"-e", "src", "/dev/stderr"},
-         .standard_output = kind::file,
-         .flags = O_APPEND,
-         .before = older,
-         .expected = older + encoded,
-         .descriptor = STDERR_FILENO},
-        {.args = {"-e", "src", "/proc/thread-self/fd/3"},
-         .standard_output = kind::file,
-         .flags = O_APPEND,
-         .before = older,
-         .expected = older + encoded,
-         .descriptor = 3},
-        {.args = {"-e", "/dev/stdin", "/dev/stdout"},
-         .standard_output = kind::socket,
-         .expected = encoded,
-         .socket_is_input = true},
-        {.args = {"-e", "/dev/stdin", "/dev/stdout"},
-         .standard_output = kind::pipe,
-         .expected = encoded.substr(10),
-         .input_offset = 10},
-        {.args = {"-e", "src", "/dev/stdout"},
-         .standard_output = kind::file,
-         .flags = O_APPEND,
-         .before = older,
-         .expected = older + encoded,
-         .refuse = refused::status_flags},
-    };
-    const bool refusing = can_refuse();
-    // The caller's lines; none into a file open only for reading.
-    const auto put = [](int fd, const std::string& text) {
-        return text.empty() ||
-               ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-    };
-    for (const stdout_case& c : cases) {
-        SCOPED_TRACE(testing::Message() << testing::PrintToString(c.args) << " to a "
-                                        << (c.standard_output == kind::pipe   ? "pipe"
-                                            : c.standard_output == kind::file ? c.file
-                                                                              : "socket")
-                                        << (c.flags & O_APPEND ? ", appending" : "")
-                                        << (c.flags & O_NONBLOCK ? ", non-blocking" : ""));
-        if (c.refuse != refused::none && !refusing)
-            GTEST_SKIP() << "seccomp filters cannot be set here";
-        run_options options = here;
-        options.standard_output_flags = c.flags;
-        options.refuse = c.refuse;
-        int sockets[2] = {-1, -1};
-        std::string through_socket;
-        std::thread socket_reader;
-        std::thread socket_writer;
-        if (c.standard_output == kind::file) {
-            options.standard_output = ::open(
-                (dir / c.file).c_str(),
-                c.access | O_CREAT | O_CLOEXEC | c.flags | (c.file == "src" ? 0 : O_TRUNC), 0644);
-            ASSERT_TRUE(put(options.standard_output, c.before));
-        } else if (c.standard_output == kind::socket) {
-            ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sockets), 0);
-            options.standard_output = sockets[0];
-            socket_reader = std::thread([&] { through_socket = test::drain(sockets[1]); });
-        }
-        if (c.descriptor != STDOUT_FILENO)
-            options.fds = {{std::exchange(options.standard_output, -1), c.descriptor}};
-        if (c.socket_is_input) {
-            options.fds = {{sockets[0], STDIN_FILENO}};
-            socket_writer = std::thread([&] {
-                for (ssize_t sent = 0, at = 0; at < std::ssize(data) && sent >= 0; at += sent)
-                    sent = ::send(sockets[1], data.data() + at, data.size() - std::size_t(at),
+    const fs::path destination = dir / c.args.back();
+    const bool existed = fs::exists(destination);
+    const int feed = ::open((dir / "in").c_str(), O_WRONLY | O_CLOEXEC);
+    const std::size_t first_part = 2 * stream_buffer_size;
+    ASSERT_EQ(::write(feed, data().data(), first_part), static_cast<ssize_t>(first_part));
+    for (int tries = 0; tries < 1000 && written(tool.pid, dir.path).first < first_part / 2; ++tries)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    const auto [size, output] = written(tool.pid, dir.path);
+    ASSERT_GE(size, first_part / 2) << "the run never got going";
+    EXPECT_EQ(fs::exists(destination), existed || c.run.refuse == refused::unnamed_files)
+        << "named before it is complete";
+    if (c.meddled == meddling::renamed)
+        fs::rename(destination, dir / "moved");
+    if (c.meddled == meddling::renamed || c.meddled == meddling::taken)
+        test::write_file(destination, "precious");
+    if (c.meddled == meddling::linked) {
+        ASSERT_EQ(::linkat(AT_FDCWD, output.c_str(), AT_FDCWD, (dir / "moved").c_str(),
+                           AT_SYMLINK_FOLLOW),
+                  0);
+    }
+    if (c.repeated)
+        send_until_ended(tool.pid, c.sig, two_cpus().second);
+    else if (c.sig != 0)
+        ::kill(tool.pid, c.sig);
+    if (c.sig == 0 || c.run.ignored_signal == c.sig)
+        std::ignore = ::write(feed, data().data() + first_part, data().size() - first_part);
+    ::close(feed);
+}
+
+TEST_P(Cli, Runs)
+{
+    const cli_case& c = GetParam();
+    if (const std::string why = prepare(c); !why.empty())
+        GTEST_SKIP() << why;
+    run_options options = c.run;
+    options.cwd = dir / c.run.cwd;
+    if (c.repeated)
+        options.cpu = two_cpus().first;
+    // What the case expects, read before the run changes it.
+    std::string out = expand(c.out, dir.path);
+    std::vector<std::pair<std::string, std::string>> files;
+    for (const auto& [name, holds] : c.files)
+        files.emplace_back(name, expand(holds, dir.path));
+    if (!c.fds.empty() && !c.before.empty())
+        test::write_file(dir / c.fds.front().file, c.before);
+    int sockets[2] = {-1, -1};
+    for (const handed& h : c.fds) {
+        int fd = -1;
+        if (h.file != "socket")
+            fd = ::open((dir / h.file).c_str(), h.flags | O_CREAT | O_CLOEXEC, 0644);
+        else if (sockets[0] >= 0 ||
+                 ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sockets) == 0)
+            fd = sockets[0];
+        ASSERT_GE(fd, 0) << h.file;
+        if (h.file != "socket")
+            ::lseek(fd, h.offset < 0 ? 0 : h.offset, h.offset < 0 ? SEEK_END : SEEK_SET);
+        options.fds.emplace_back(fd, h.fd);
+    }
+    const auto before = c.untouched ? snapshot(dir.path) : std::map<std::string, std::string>{};
+    const int watcher = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ::inotify_add_watch(watcher, dir.path.c_str(), IN_CLOSE_WRITE);
+    const auto previous_sigpipe = ::signal(SIGPIPE, SIG_IGN); // a tool that died early fails
+    const clock_type::time_point started = clock_type::now();
+    const running tool = start(c.args, options);
+    if (tool.pid < 0)
+        GTEST_SKIP() << "cannot start the tool so here: " << std::strerror(errno);
+    // The tool holds its own; the test keeps the first, to write after the run.
+    std::set<int> handed_over;
+    for (const auto& [fd, number] : options.fds)
+        handed_over.insert(fd);
+    if (!c.after.empty())
+        handed_over.erase(options.fds.front().first);
+    for (const int fd : handed_over)
+        ::close(fd);
+
+    std::string through_socket;
+    std::string through_fifo;
+    std::string shown;
+    std::vector<std::thread> helpers;
+    if (sockets[0] >= 0) {
+        helpers.emplace_back([&] { through_socket = test::drain(::dup(sockets[1])); });
+        if (c.fds.front().fd == STDIN_FILENO)
+            helpers.emplace_back([&] {
+                for (ssize_t sent = 0, at = 0; at < std::ssize(data()) && sent >= 0; at += sent)
+                    sent = ::send(sockets[1], data().data() + at, data().size() - std::size_t(at),
                                   MSG_NOSIGNAL);
                 ::shutdown(sockets[1], SHUT_WR);
             });
-        }
-        const int input = ::open((dir / "src").c_str(), O_RDONLY | O_CLOEXEC);
-        if (c.input_offset >= 0 && ::lseek(input, c.input_offset, SEEK_SET) == c.input_offset)
-            options.fds = {{input, STDIN_FILENO}};
-        const running tool = start(c.args, options);
-        ::close(input);
-        if (c.standard_output == kind::socket)
-            ::close(sockets[0]);
-        const result r = finish(tool);
-        for (std::thread* t : {&socket_writer, &socket_reader})
-            if (t->joinable())
-                t->join();
-        if (c.standard_output == kind::file) {
-            const int file =
-                c.descriptor == STDOUT_FILENO ? options.standard_output : options.fds.front().first;
-            ASSERT_TRUE(put(file, c.after));
-            ::close(file);
-        }
-
-        const std::string got = c.standard_output == kind::pipe   ? r.out
-                                : c.standard_output == kind::file ? test::read_file(dir / c.file)
-                                                                  : through_socket;
-        EXPECT_TRUE(got == c.expected)
-            << got.size() << " bytes, not the " << c.expected.size() << " expected";
-        if (c.descriptor != STDOUT_FILENO) {
-            EXPECT_EQ(r.out,
-                      c.status == 0 ? "Encode...OK.\n" : "Can't open " + c.args[2] + " file.\n");
-        }
-        EXPECT_EQ(r.err, "");
-        EXPECT_EQ(r.status, c.status);
     }
-}
-
-// The destination is a FIFO that the test reads slowly, so the run lasts as long as the test wants,
-// and what the terminal shows meanwhile is read off the pseudo-terminal's other end.
-TEST_F(Morvask, LongRunAtATerminalShowsProgressThenEndsItsLineAsBefore)
-{
-    enum class then { reads_all, leaves, stops_it, reads_at_once }; // once the test has looked
-    struct terminal_case {
-        unsigned short columns; // 0: standard output a pipe
-        const char* term;
-        then next;
-        std::string during; // what the run shows while it goes on, as a pattern
-        std::string all;    // every byte it shows
-        int status = 0;
+    const auto names = [&](const char* name) {
+        return std::ranges::find(c.args, name) != c.args.end();
     };
-    const std::string words = R"(Encode\.\.\.)";
-    const std::string erased = "\r" + words + "\033\\[K";
-    const std::string figures = "(\r" + words + R"( [0-9.]+ [KM]iB of 4\.00 MiB \([0-9]+%\), )" +
-                                R"([0-9.]+ [KM]iB/s, [0-9]+:[0-9]{2}:[0-9]{2} left)" + "\033\\[K)+";
-    const std::string narrow = "(\r" + words + R"( [0-9.]+ [KM]iB)" + "\033\\[K)+";
-    const terminal_case cases[] = {
-        {80, "xterm", then::reads_all, words + figures, words + figures + erased + "OK\\.\r\n"},
-        {24, "xterm", then::reads_all, words + narrow, words + narrow + erased + "OK\\.\r\n"},
-        {80, "xterm", then::leaves, words + figures,
-         words + figures + erased + "Can't write fifo file\\.\r\n", 1},
-        {80, "xterm", then::stops_it, words + figures, words + figures + "\r\n", 128 + SIGINT},
-        {80, "dumb", then::reads_all, words, words + "OK\\.\r\n"},
-        {80, "", then::reads_all, words, words + "OK\\.\r\n"},
-        {80, "xterm", then::reads_at_once, "", words + "OK\\.\r\n"},
-        {0, "xterm", then::reads_all, "", words + "OK\\.\n"},
-    };
-    const std::string data = test::random_bytes(4 << 20);
-    test::write_file(dir / "src", data);
-    ::mkfifo((dir / "fifo").c_str(), 0600);
-    std::vector<char> chunk(32 * 1024);
-    const auto read_some = [&](int fd) {
-        const ssize_t got = ::read(fd, chunk.data(), chunk.size());
-        return std::string(chunk.data(), got > 0 ? static_cast<std::size_t>(got) : 0);
-    };
-    for (const terminal_case& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.columns << " columns, TERM=" << c.term);
-        const running tool =
-            start({"-e", "src", "fifo"}, {.cwd = dir.path, .terminal = c.columns, .term = c.term});
-        const int fifo = ::open((dir / "fifo").c_str(), O_RDONLY);
-        std::string shown;
-        // Slowly, until figures show or half the data is through: the run then goes on for sure.
-        for (std::size_t taken = 0, got = 1;
-             c.next != then::reads_at_once && got > 0 && taken < data.size() / 2 &&
-             shown.find("\033[K") == std::string::npos;
-             taken += got) {
-            got = read_some(fifo).size();
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            pollfd ready{tool.out, POLLIN, 0};
-            for (std::string piece = "-"; !piece.empty() && ::poll(&ready, 1, 0) == 1;)
-                shown += piece = read_some(tool.out);
-        }
-        const std::size_t whole = shown.rfind("\033[K");
-        EXPECT_TRUE(std::regex_match(
-            shown.substr(0, whole == std::string::npos ? whole : whole + 3), std::regex(c.during)))
-            << testing::PrintToString(shown);
-        if (c.next == then::stops_it)
-            ::kill(tool.pid, SIGINT);
-        if (c.next == then::leaves)
+    if (c.what == during::streams && names("in"))
+        helpers.emplace_back([&] { test::write_file(dir / "in", data()); });
+    if (c.what == during::streams && names("fifo"))
+        helpers.emplace_back([&] { through_fifo = test::read_file(dir / "fifo"); });
+    if (c.what == during::reader_leaves)
+        ::close(::open((dir / "fifo").c_str(), O_RDONLY | O_CLOEXEC));
+    if (c.what == during::stalls)
+        stall(c, tool);
+    if (c.what == during::watched || c.what == during::watched_then_left) {
+        const int fifo = ::open((dir / "fifo").c_str(), O_RDONLY | O_CLOEXEC);
+        const std::size_t words = std::strlen("Encode...");
+        shown.resize(words);
+        EXPECT_EQ(::read(tool.out, shown.data(), words), static_cast<ssize_t>(words));
+        const std::string rewrites = watch(c, tool, fifo, started);
+        shown += rewrites;
+        out = std::regex_replace(out, std::regex("<progress>"), rewrites);
+        if (c.sig != 0)
+            ::kill(tool.pid, c.sig);
+        if (c.what == during::watched_then_left)
             ::close(fifo);
         else
             test::drain(fifo);
-        const result r = finish(tool);
-        EXPECT_TRUE(std::regex_match(shown + r.out, std::regex(c.all)))
-            << testing::PrintToString(shown + r.out);
-        EXPECT_EQ(r.err, "");
-        EXPECT_EQ(r.status, c.status);
     }
-}
-
-TEST_F(Morvask, FullDiskLeavesNoPartialOutput)
-{
-    fs::create_directory(dir / "full");
-    if (::mount("tmpfs", (dir / "full").c_str(), "tmpfs", 0, "size=64k") != 0)
-        GTEST_SKIP() << "needs root to mount a small tmpfs";
-    struct unmount {
-        fs::path at;
-        ~unmount() { ::umount(at.c_str()); }
-    } guard{dir / "full"};
-    test::write_file(dir / "src", test::random_bytes(1 << 20));
-    test::write_file(dir / "full/old", "older output");
-
-    for (const std::string destination : {"full/new", "full/old"}) {
-        const result r = run_here({"-e", "src", destination});
-        EXPECT_EQ(r.out, "Encode...Can't write " + destination + " file.\n");
-        EXPECT_EQ(r.status, 1);
-    }
-    EXPECT_FALSE(fs::exists(dir / "full/new"));
-    EXPECT_EQ(fs::file_size(dir / "full/old"), 0u);
-
-    // Two fresh file systems number their files alike: the same inode is not the same file.
-    fs::create_directory(dir / "other");
-    ASSERT_EQ(::mount("tmpfs", (dir / "other").c_str(), "tmpfs", 0, "size=64k"), 0);
-    const unmount other_guard{dir / "other"};
-    test::write_file(dir / "other/old", "x");
-    struct stat a {};
-    struct stat b {};
-    ::stat((dir / "full/old").c_str(), &a);
-    ::stat((dir / "other/old").c_str(), &b);
-    if (a.st_ino != b.st_ino)
-        GTEST_SKIP() << "no two files with one inode number here";
-    EXPECT_EQ(run_here({"-e", "other/old", "full/old"}).out, "Encode...OK.\n");
-}
-
-TEST_F(Morvask, SourceTheUserMayNotReadIsNotFound)
-{
-    if (::geteuid() != 0)
-        GTEST_SKIP() << "needs root to run the tool as another user";
-    fs::permissions(dir.path,
-                    fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
-    test::write_file(dir / "src", "private");
-    ::chmod((dir / "src").c_str(), 0600);
-    const auto before = snapshot(dir.path);
-
-    const result r = run({"-e", "src", "dst"}, {dir.path, RLIM_INFINITY, 65534});
-    if (r.status == 126 || r.status == 127)
+    const result r = finish(tool);
+    for (std::thread& helper : helpers)
+        helper.join();
+    ::signal(SIGPIPE, previous_sigpipe);
+    if (sockets[0] >= 0)
+        ::close(sockets[1]);
+    if (c.run.user != 0 && (r.status == 126 || r.status == 127))
         GTEST_SKIP() << "another user cannot reach the tool or the test's files here";
-    EXPECT_EQ(r.out, "src file not found.\n");
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(snapshot(dir.path), before);
+    if (!c.after.empty()) {
+        EXPECT_EQ(::write(options.fds.front().first, c.after.data(), c.after.size()),
+                  std::ssize(c.after));
+        ::close(options.fds.front().first);
+    }
+
+    EXPECT_TRUE(same(shown + r.out, out));
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(WIFSIGNALED(r.raw), c.dies) << "wait status " << r.raw;
+    for (const auto& [name, holds] : files) {
+        SCOPED_TRACE(name);
+        struct stat st {};
+        if (name == "socket" || name == "fifo") {
+            EXPECT_TRUE(same(name == "socket" ? through_socket : through_fifo, holds));
+        } else if (holds == "<absent>") {
+            EXPECT_NE(::lstat((dir / name).c_str(), &st), 0);
+        } else {
+            EXPECT_TRUE(same(test::read_file(dir / name), holds));
+            // Blocks reserved for more than the file came to hold are given back.
+            EXPECT_EQ(::stat((dir / name).c_str(), &st), 0);
+            EXPECT_LE(st.st_blocks * 512, st.st_size + 65536);
+        }
+    }
+    if (c.mode != 0) {
+        struct stat copy {};
+        struct stat source {};
+        ::stat((dir / c.files.front().first).c_str(), &copy);
+        ::stat((dir / "src").c_str(), &source);
+        EXPECT_EQ(copy.st_mode & 07777, c.mode);
+        EXPECT_TRUE((copy.st_mode & S_IRWXG) == 0 || copy.st_gid == source.st_gid)
+            << "group bits for group " << copy.st_gid;
+    }
+    EXPECT_TRUE(same(test::read_file(dir / "src"), data())) << "the source changed";
+    EXPECT_TRUE(fs::is_fifo(dir / "in") && fs::is_fifo(dir / "fifo"));
+    if (c.untouched) {
+        EXPECT_TRUE(snapshot(dir.path) == before) << "the folder changed";
+    }
+    std::set<std::string> heard;
+    alignas(inotify_event) char events[4096];
+    for (ssize_t got; (got = ::read(watcher, events, sizeof events)) > 0;)
+        for (char* at = events; at < events + got;) {
+            const auto* event = reinterpret_cast<const inotify_event*>(at);
+            heard.insert(event->len > 0 ? event->name : "");
+            at += sizeof(inotify_event) + event->len;
+        }
+    ::close(watcher);
+    if (c.announced) {
+        EXPECT_EQ(heard.contains(c.args.back()), *c.announced) << "closed by its name";
+    }
 }
+
+const std::string older = "older line\n";
+const std::string keep = "keep this line\n";
+constexpr int appending = O_WRONLY | O_APPEND;
+const run_options nobody{.user = 65534};
+const run_options terminal{.terminal = 80, .term = "xterm"};
+const std::string ok = "Encode...OK.\n";
+const std::string cant_write_new = "Encode...Can't write new file.\n";
+const std::string progress = "Encode...<progress>\rEncode...\033[K";
+
+// A case a line, where it fits, reads as a table.
+// clang-format off
+std::vector<cli_case> cases()
+{
+    std::vector<cli_case> all = {
+        // Refused: the folder as it was.
+        {.name = "no_arguments", .args = {}, .out = usage, .status = 2, .untouched = true},
+        {.name = "option_alone", .args = {"-e"}, .out = usage, .status = 2, .untouched = true},
+        {.name = "one_path", .args = {"-e", "src"}, .out = usage, .status = 2, .untouched = true},
+        {.name = "three_paths", .args = {"-e", "src", "old", "more"}, .out = usage, .status = 2, .untouched = true},
+        {.name = "help", .args = {"--help"}, .out = usage, .untouched = true},
+        {.name = "h", .args = {"-h"}, .out = usage, .untouched = true},
+        {.name = "version", .args = {"--version"}, .out = "morvask " MORVASK_VERSION "\n", .untouched = true},
+        {.name = "version_and_more", .args = {"--version", "src"}, .out = usage, .status = 2, .untouched = true},
+        {.name = "version_to_a_full_disk", .args = {"--version"}, .fds = {{1, "/dev/full"}}, .status = 1, .untouched = true},
+        {.name = "help_to_a_full_disk", .args = {"--help"}, .fds = {{1, "/dev/full"}}, .status = 1, .untouched = true},
+        {.name = "usage_not_into_the_data", .args = {"-e", "/dev/stdout"}, .status = 2, .untouched = true},
+        {.name = "unknown_option_first", .args = {"-%s", "missing", "no/dir/new"}, .out = "unknown option '-%s'\n", .status = 2, .untouched = true},
+        {.name = "missing_source", .args = {"-e", "missing", "new"}, .out = "missing file not found.\n", .status = 1, .untouched = true},
+        {.name = "empty_source_path", .args = {"-d", "", "new"}, .out = " file not found.\n", .status = 1, .untouched = true},
+        {.name = "per_cent_in_a_path", .args = {"-e", "%d%s%n", "new"}, .out = "%d%s%n file not found.\n", .status = 1, .untouched = true},
+        {.name = "dash_names_a_file", .args = {"-e", "-", "new"}, .run = {.cwd = "sub"}, .out = "- file not found.\n", .status = 1, .untouched = true},
+        {.name = "directory_source", .args = {"-e", ".", "new"}, .out = "Can't read . file.\n", .status = 1, .untouched = true},
+        {.name = "destination_in_no_folder", .args = {"-e", "src", "no/dir/new"}, .out = "Can't open no/dir/new file.\n", .status = 1, .untouched = true},
+        {.name = "directory_destination", .args = {"-e", "src", "sub"}, .out = "Can't open sub file.\n", .status = 1, .untouched = true},
+        {.name = "empty_destination_path", .args = {"-e", "src", ""}, .out = "Can't open  file.\n", .status = 1, .untouched = true},
+        {.name = "same_file", .args = {"-e", "src", "src"}, .out = "src and src are the same file.\n", .status = 1, .untouched = true},
+        {.name = "same_file_by_another_path", .args = {"-E", "src", "./src"}, .out = "src and ./src are the same file.\n", .status = 1, .untouched = true},
+        {.name = "same_file_by_a_hard_link", .args = {"-d", "src", "hard"}, .out = "src and hard are the same file.\n", .status = 1, .untouched = true},
+        {.name = "same_file_by_a_symbolic_link", .args = {"-D", "soft", "src"}, .out = "soft and src are the same file.\n", .status = 1, .untouched = true},
+        {.name = "device_by_another_node", .args = {"-e", "/dev/null", "null"}, .needs = need::root, .out = "/dev/null and null are the same file.\n", .status = 1, .untouched = true},
+        {.name = "loop_device_of_the_source", .args = {"-e", "img", "loop"}, .needs = need::loop, .out = "img and loop are the same file.\n", .status = 1, .untouched = true},
+        {.name = "loop_device_as_source", .args = {"-e", "loop", "img"}, .needs = need::loop, .out = "loop and img are the same file.\n", .status = 1, .untouched = true},
+        {.name = "loop_device_by_another_node", .args = {"-e", "loop", "node"}, .needs = need::loop, .out = "loop and node are the same file.\n", .status = 1, .untouched = true},
+        {.name = "two_loop_devices_over_one_file", .args = {"-e", "loop", "loop2"}, .needs = need::loop, .out = "loop and loop2 are the same file.\n", .status = 1, .untouched = true},
+        {.name = "overlay_view_of_the_destination", .args = {"-e", "merged/f", "lower/f"}, .needs = need::overlay, .out = "merged/f and lower/f are the same file.\n", .status = 1, .files = {{"lower/f", "<data>"}}},
+        {.name = "fuse_mirror_of_the_destination", .args = {"-e", "mirror/f", "lower/f"}, .needs = need::bindfs, .out = "mirror/f and lower/f are the same file.\n", .status = 1, .files = {{"lower/f", "<data>"}}},
+        {.name = "fuse_mirror_as_destination", .args = {"-e", "lower/f", "mirror/f"}, .needs = need::bindfs, .out = "lower/f and mirror/f are the same file.\n", .status = 1, .files = {{"lower/f", "<data>"}}},
+        {.name = "look_alikes_on_two_file_systems", .args = {"-e", "other/x", "full/x"}, .needs = need::tmpfs, .out = ok, .files = {{"full/x", "<encoded other/x>"}}},
+
+        // Runs that succeed; an existing destination keeps its permissions.
+        {.name = "encode", .args = {"-e", "src", "old"}, .out = ok, .files = {{"old", "<encoded>"}}, .mode = 0640},
+        {.name = "encode_upper_case", .args = {"-E", "src", "old"}, .out = ok, .files = {{"old", "<encoded>"}}},
+        {.name = "decode", .args = {"-d", "enc", "new"}, .out = "Decode...OK.\n", .files = {{"new", "<data>"}}, .announced = true},
+        {.name = "decode_upper_case", .args = {"-D", "enc", "new"}, .out = "Decode...OK.\n", .files = {{"new", "<data>"}}},
+        {.name = "encode_nothing", .args = {"-e", "empty", "new"}, .out = ok, .files = {{"new", ""}}},
+        {.name = "decode_nothing", .args = {"-d", "empty", "new"}, .out = "Decode...OK.\n", .files = {{"new", ""}}},
+        {.name = "dash_as_source", .args = {"-e", "-", "new"}, .out = ok, .files = {{"new", "<encoded>"}}},
+        {.name = "dash_as_destination", .args = {"-d", "enc", "-"}, .out = "Decode...OK.\n", .files = {{"-", "<data>"}}},
+        {.name = "fifos", .args = {"-e", "in", "fifo"}, .what = during::streams, .out = ok, .files = {{"fifo", "<encoded>"}}},
+        // The kernel's files promise 4096 bytes and hold fewer; a source read from where the
+        // caller left it holds less than its size.
+        {.name = "source_shorter_than_its_size", .args = {"-e", "/sys/devices/system/cpu/online", "new"}, .out = ok, .files = {{"new", "<encoded /sys/devices/system/cpu/online>"}}},
+        {.name = "source_read_from_where_it_stands", .args = {"-e", "/dev/stdin", "new"}, .fds = {{0, "src", O_RDONLY, data_size - 10}}, .out = ok, .files = {{"new", "<encoded@" + std::to_string(data_size - 10) + ">"}}},
+        {.name = "to_a_device", .args = {"-d", MORVASK_BINARY, "/dev/null"}, .out = "Decode...OK.\n"},
+
+        // The permissions of a destination the run creates: never more open than its source.
+        {.name = "private", .args = {"-e", "src", "new"}, .source_mode = 0600, .out = ok, .files = {{"new", "<encoded>"}}, .mode = 0600},
+        {.name = "group_reads", .args = {"-e", "src", "new"}, .source_mode = 0640, .out = ok, .files = {{"new", "<encoded>"}}, .mode = 0640},
+        {.name = "less_the_umask", .args = {"-e", "src", "new"}, .source_mode = 0666, .out = ok, .files = {{"new", "<encoded>"}}, .mode = 0644},
+        {.name = "never_executable", .args = {"-e", "src", "new"}, .source_mode = 0755, .out = ok, .files = {{"new", "<encoded>"}}, .mode = 0644},
+        {.name = "others_more_than_group", .args = {"-e", "src", "new"}, .source_mode = 0407, .out = ok, .files = {{"new", "<encoded>"}}, .mode = 0604},
+        {.name = "all_under_no_umask", .args = {"-e", "src", "new"}, .run = {.umask = 0}, .source_mode = 0666, .out = ok, .files = {{"new", "<encoded>"}}, .mode = 0666},
+        {.name = "never_executable_under_no_umask", .args = {"-e", "src", "new"}, .run = {.umask = 0}, .source_mode = 0777, .out = ok, .files = {{"new", "<encoded>"}}, .mode = 0666},
+        {.name = "group_writes", .args = {"-e", "src", "new"}, .run = {.umask = 0}, .source_mode = 0620, .out = ok, .files = {{"new", "<encoded>"}}, .mode = 0620},
+        // Its group nothing, user nobody and the mask read.
+        {.name = "source_with_an_acl", .args = {"-e", "src", "new"}, .source_mode = 0640, .source_acl = true, .out = ok, .files = {{"new", "<encoded>"}}, .mode = 0600},
+        {.name = "in_a_setgid_folder_of_another_group", .args = {"-e", "src", "setgid/new"}, .needs = need::root, .source_mode = 0640, .out = ok, .files = {{"setgid/new", "<encoded>"}}, .mode = 0640},
+        {.name = "private_through_a_dangling_link", .args = {"-e", "src", "dangling"}, .run = {.umask = 0}, .source_mode = 0600, .out = ok, .files = {{"target", "<encoded>"}}, .mode = 0600},
+        {.name = "no_group_through_a_dangling_link", .args = {"-e", "src", "dangling"}, .run = {.umask = 0}, .source_mode = 0640, .out = ok, .files = {{"target", "<encoded>"}}, .mode = 0600},
+        // A user who may not give the copy to the source's group: the group gets no more than
+        // others get; and the user's own group, what the source gives it.
+        {.name = "group_gets_no_more_than_others", .args = {"-e", "src", "new"}, .run = {.user = 65534, .umask = 0}, .source_mode = 0624, .source_owner = std::pair{65534u, 0u}, .out = ok, .files = {{"new", "<encoded>"}}, .mode = 0604},
+        {.name = "group_of_the_user", .args = {"-e", "src", "new"}, .run = nobody, .source_mode = 0640, .source_owner = std::pair{65534u, 65534u}, .out = ok, .files = {{"new", "<encoded>"}}, .mode = 0640},
+        {.name = "socket_as_source", .args = {"-e", "/dev/stdin", "new"}, .fds = {{0, "socket"}}, .out = ok, .files = {{"new", "<encoded>"}}, .mode = 0600},
+
+        // Failed runs leave no partial output; an existing destination keeps its permissions.
+        {.name = "source_the_user_may_not_read", .args = {"-e", "src", "new"}, .run = nobody, .source_mode = 0600, .out = "src file not found.\n", .status = 1, .untouched = true},
+        {.name = "read_fails", .args = {"-e", "/proc/self/mem", "new"}, .out = "Encode...Can't read /proc/self/mem file.\n", .status = 1, .files = {{"new", "<absent>"}}},
+        {.name = "read_fails_over_a_file", .args = {"-e", "/proc/self/mem", "old"}, .out = "Encode...Can't read /proc/self/mem file.\n", .status = 1, .files = {{"old", ""}}, .mode = 0640},
+        {.name = "file_size_limit", .args = {"-e", "src", "new"}, .run = {.file_size_limit = 65536}, .out = cant_write_new, .status = 1, .files = {{"new", "<absent>"}}},
+        {.name = "file_size_limit_over_a_file", .args = {"-e", "src", "old"}, .run = {.file_size_limit = 65536}, .out = "Encode...Can't write old file.\n", .status = 1, .files = {{"old", ""}}, .mode = 0640},
+        {.name = "full_device", .args = {"-e", "src", "/dev/full"}, .out = "Encode...Can't write /dev/full file.\n", .status = 1},
+        // SIGPIPE must not end the run without a word.
+        {.name = "reader_goes_away", .args = {"-e", "src", "fifo"}, .what = during::reader_leaves, .out = "Encode...Can't write fifo file.\n", .status = 1},
+        {.name = "close_fails", .args = {"-e", "src", "new"}, .run = {.refuse = refused::close}, .needs = need::seccomp, .out = cant_write_new, .status = 1, .files = {{"new", "<absent>"}}, .announced = false},
+        {.name = "close_fails_over_a_file", .args = {"-e", "src", "old"}, .run = {.refuse = refused::close}, .needs = need::seccomp, .out = "Encode...Can't write old file.\n", .status = 1, .files = {{"old", ""}}, .mode = 0640},
+        {.name = "full_disk", .args = {"-e", "src", "full/new"}, .needs = need::tmpfs, .out = "Encode...Can't write full/new file.\n", .status = 1, .files = {{"full/new", "<absent>"}}},
+        {.name = "full_disk_over_a_file", .args = {"-e", "src", "full/old"}, .needs = need::tmpfs, .out = "Encode...Can't write full/old file.\n", .status = 1, .files = {{"full/old", ""}}},
+
+        // Signals, and other programs, while the run stalls on its source.
+        {.name = "sigkill", .args = {"-e", "in", "new"}, .what = during::stalls, .sig = SIGKILL, .status = 128 + SIGKILL, .dies = true, .untouched = true},
+        {.name = "repeated_sigint", .args = {"-e", "in", "new"}, .what = during::stalls, .sig = SIGINT, .repeated = true, .status = 128 + SIGINT, .dies = true, .untouched = true},
+        {.name = "repeated_sigterm_over_a_file", .args = {"-e", "in", "old"}, .what = during::stalls, .sig = SIGTERM, .repeated = true, .status = 128 + SIGTERM, .dies = true, .files = {{"old", ""}}},
+        {.name = "sigterm_to_the_first_process_of_a_pid_namespace", .args = {"-e", "in", "old"}, .run = {.own_pid_namespace = true}, .what = during::stalls, .sig = SIGTERM, .status = 128 + SIGTERM, .files = {{"old", ""}}},
+        {.name = "sighup_ignored_at_start", .args = {"-e", "in", "old"}, .run = {.ignored_signal = SIGHUP}, .what = during::stalls, .sig = SIGHUP, .out = ok, .files = {{"old", "<encoded>"}}},
+        {.name = "sigterm_blocked_at_start", .args = {"-e", "in", "old"}, .run = {.blocked_signal = SIGTERM}, .what = during::stalls, .sig = SIGTERM, .status = 128 + SIGTERM, .dies = true, .files = {{"old", ""}}},
+        {.name = "name_taken_meanwhile", .args = {"-e", "in", "new"}, .what = during::stalls, .meddled = meddling::taken, .out = cant_write_new, .status = 1, .files = {{"new", "precious"}}},
+        {.name = "sigterm_after_a_second_name", .args = {"-e", "in", "new"}, .what = during::stalls, .sig = SIGTERM, .meddled = meddling::linked, .status = 128 + SIGTERM, .dies = true, .files = {{"new", "<absent>"}, {"moved", ""}}},
+        {.name = "sigterm_after_a_rename_without_unnamed_files", .args = {"-e", "in", "new"}, .run = {.refuse = refused::unnamed_files}, .needs = need::seccomp, .what = during::stalls, .sig = SIGTERM, .meddled = meddling::renamed, .status = 128 + SIGTERM, .dies = true, .files = {{"new", "precious"}, {"moved", ""}}},
+        {.name = "renamed_without_unnamed_files", .args = {"-e", "in", "new"}, .run = {.refuse = refused::unnamed_files}, .needs = need::seccomp, .what = during::stalls, .meddled = meddling::renamed, .out = cant_write_new, .status = 1, .files = {{"new", "precious"}, {"moved", ""}}},
+        {.name = "sigterm_after_a_second_name_without_unnamed_files", .args = {"-e", "in", "new"}, .run = {.refuse = refused::unnamed_files}, .needs = need::seccomp, .what = during::stalls, .sig = SIGTERM, .meddled = meddling::linked, .status = 128 + SIGTERM, .dies = true, .files = {{"new", "<absent>"}, {"moved", ""}}},
+        {.name = "full_after_a_second_name_without_unnamed_files", .args = {"-e", "in", "new"}, .run = {.file_size_limit = 5 * stream_buffer_size / 2, .refuse = refused::unnamed_files}, .needs = need::seccomp, .what = during::stalls, .meddled = meddling::linked, .out = cant_write_new, .status = 1, .files = {{"new", "<absent>"}, {"moved", ""}}},
+
+        // The caller's descriptors, where the arguments name them; where standard output is the
+        // destination's file, the data and not a word.
+        {.name = "to_a_pipe", .args = {"-e", "src", "/dev/stdout"}, .out = "<encoded>"},
+        {.name = "to_a_non_blocking_pipe", .args = {"-e", "src", "/dev/stdout"}, .run = {.standard_output_flags = O_NONBLOCK}, .out = "<encoded>"},
+        {.name = "to_a_file", .args = {"-e", "src", "/dev/stdout"}, .fds = {{1, "log"}}, .files = {{"log", "<encoded>"}}},
+        {.name = "appended_to_a_file", .args = {"-e", "src", "/dev/stdout"}, .fds = {{1, "log", appending}}, .before = older, .files = {{"log", older + "<encoded>"}}},
+        {.name = "among_the_callers_lines", .args = {"-e", "src", "/dev/stdout"}, .fds = {{1, "log"}}, .before = older, .after = "later\n", .files = {{"log", older + "<encoded>later\n"}}},
+        {.name = "to_a_socket", .args = {"-e", "src", "/dev/stdout"}, .fds = {{1, "socket"}}, .files = {{"socket", "<encoded>"}}},
+        {.name = "missing_source_to_a_pipe", .args = {"-e", "missing", "/dev/stdout"}, .status = 1},
+        {.name = "read_fails_to_a_file", .args = {"-e", "/proc/self/mem", "/dev/stdout"}, .fds = {{1, "log", appending}}, .before = older, .status = 1, .files = {{"log", older}}},
+        {.name = "unknown_option_to_a_pipe", .args = {"-x", "src", "/dev/stdout"}, .status = 2},
+        {.name = "standard_output_the_source", .args = {"-e", "src", "/dev/stdout"}, .fds = {{1, "src", appending}}, .status = 1},
+        {.name = "read_only_standard_output", .args = {"-e", "src", "/dev/stdout"}, .fds = {{1, "log", O_RDONLY}}, .status = 1, .files = {{"log", ""}}},
+        {.name = "read_only_descriptor", .args = {"-e", "src", "/dev/fd/3"}, .fds = {{3, "log", O_RDONLY}}, .out = "Can't open /dev/fd/3 file.\n", .status = 1, .files = {{"log", ""}}},
+        {.name = "to_standard_error", .args = {"-e", "src", "/dev/stderr"}, .fds = {{2, "log", appending}}, .before = older, .out = ok, .files = {{"log", older + "<encoded>"}}},
+        {.name = "to_a_descriptor", .args = {"-e", "src", "/proc/thread-self/fd/3"}, .fds = {{3, "log", appending}}, .before = older, .out = ok, .files = {{"log", older + "<encoded>"}}},
+        {.name = "socket_both_ways", .args = {"-e", "/dev/stdin", "/dev/stdout"}, .fds = {{0, "socket"}, {1, "socket"}}, .files = {{"socket", "<encoded>"}}},
+        {.name = "from_where_the_caller_left_it", .args = {"-e", "/dev/stdin", "/dev/stdout"}, .fds = {{0, "src", O_RDONLY, 10}}, .out = "<encoded@10>"},
+        {.name = "flags_that_cannot_be_read", .args = {"-e", "src", "/dev/stdout"}, .run = {.refuse = refused::status_flags}, .fds = {{1, "log", appending}}, .before = older, .needs = need::seccomp, .files = {{"log", older + "<encoded>"}}},
+        {.name = "without_proc", .args = {"-e", "src", "/dev/stdout"}, .run = {.no_proc = true}, .out = "<encoded>"},
+        {.name = "usage_not_into_the_data_without_proc", .args = {"-e", "src", "/dev/stdout", "extra"}, .run = {.no_proc = true}, .status = 2},
+        // Any other path is its own file, whatever descriptor leads there: `>> log`, a while read
+        // loop over its source, and a named descriptor of a file that another one holds too.
+        {.name = "file_of_standard_output_by_its_name", .args = {"-e", "src", "log"}, .fds = {{1, "log", appending}}, .before = older, .files = {{"log", "<encoded>"}}},
+        {.name = "file_of_read_only_standard_output", .args = {"-e", "src", "log"}, .fds = {{1, "log", O_RDONLY}}, .files = {{"log", "<encoded>"}}},
+        {.name = "source_by_its_name_not_standard_input", .args = {"-e", "src", "new"}, .fds = {{0, "src", O_RDONLY, 10}}, .out = ok, .files = {{"new", "<encoded>"}}},
+        {.name = "descriptor_not_standard_output", .args = {"-e", "src", "/dev/fd/3"}, .fds = {{1, "log", O_RDWR, 0}, {3, "log", appending}}, .before = keep, .files = {{"log", keep + "<encoded>"}}},
+        {.name = "standard_error_not_standard_output", .args = {"-e", "src", "/dev/stderr"}, .fds = {{1, "log", O_RDWR, 0}, {2, "log", appending}}, .before = keep, .files = {{"log", keep + "<encoded>"}}},
+        {.name = "descriptor_not_standard_input", .args = {"-e", "/dev/fd/3", "new"}, .fds = {{0, "src", O_RDONLY, 10}, {3, "src", O_RDONLY, 0}}, .out = ok, .files = {{"new", "<encoded>"}}},
+
+        // At a terminal, a long run shows how far it is; the test reads the destination, a FIFO,
+        // as slowly as it wants.
+        {.name = "progress", .args = {"-e", "big", "fifo"}, .run = terminal, .what = during::watched, .out = progress + "OK.\r\n"},
+        {.name = "progress_as_far_as_it_fits", .args = {"-e", "big", "fifo"}, .run = {.terminal = 19, .term = "xterm"}, .what = during::watched, .out = progress + "OK.\r\n"},
+        {.name = "no_progress_where_the_bytes_do_not_fit", .args = {"-e", "big", "fifo"}, .run = {.terminal = 18, .term = "xterm"}, .what = during::watched, .out = "Encode...OK.\r\n"},
+        {.name = "progress_then_a_failed_write", .args = {"-e", "big", "fifo"}, .run = terminal, .what = during::watched_then_left, .out = progress + "Can't write fifo file.\r\n", .status = 1},
+        {.name = "progress_then_sigint", .args = {"-e", "big", "fifo"}, .run = terminal, .what = during::watched, .sig = SIGINT, .out = "Encode...<progress>\r\n", .status = 128 + SIGINT, .dies = true},
+        {.name = "no_progress_on_a_dumb_terminal", .args = {"-e", "big", "fifo"}, .run = {.terminal = 80, .term = "dumb"}, .what = during::watched, .out = "Encode...OK.\r\n"},
+        {.name = "no_progress_without_term", .args = {"-e", "big", "fifo"}, .run = {.terminal = 80, .term = ""}, .what = during::watched, .out = "Encode...OK.\r\n"},
+        {.name = "no_progress_in_a_short_run", .args = {"-e", "src", "fifo"}, .run = terminal, .what = during::streams, .out = "Encode...OK.\r\n"},
+        {.name = "no_progress_to_a_pipe", .args = {"-e", "src", "fifo"}, .run = {.term = "xterm"}, .what = during::streams, .out = ok},
+    };
+    for (const auto& [option, name] : {std::pair{"-x", "x"}, {"--e", "two_dashes"}, {"-encode", "word"}, {"-e1", "more"}, {"e", "no_dash"}, {"", "none"}})
+        all.push_back({.name = std::string("unknown_option_") + name, .args = {option, "src", "old"}, .out = "unknown option '" + std::string(option) + "'\n", .status = 2, .untouched = true});
+    // Over an existing file, where a signal left to its default action leaves data behind.
+    for (const int sig : stop_signals())
+        all.push_back({.name = "stopped_by_signal_" + std::to_string(sig), .args = {"-e", "in", "old"}, .what = during::stalls, .sig = sig, .status = 128 + sig, .dies = true, .files = {{"old", ""}}});
+    return all;
+}
+// clang-format on
+
+} // namespace
+
+INSTANTIATE_TEST_SUITE_P(Each, Cli, testing::ValuesIn(cases()),
+                         [](const testing::TestParamInfo<cli_case>& row) {
+                             return row.param.name;
+                         });

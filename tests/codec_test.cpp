@@ -39,36 +39,6 @@ TEST(SubstitutionTables, EncodingOfEveryByteValueIsPinned)
     EXPECT_EQ(transcode(decode_table, golden), every_byte);
 }
 
-// Sizes around the look-ups' widths and around the streams' buffer, where refills and flushes
-// fall.
-TEST(TranscodeStream, EveryByteIsSubstitutedAndComesBack)
-{
-    constexpr std::size_t buffer = stream_buffer_size;
-    constexpr std::size_t sizes[] = {0,  1,          15,     16,         17,
-                                     33, buffer - 1, buffer, buffer + 1, 3 * buffer + 5};
-    for (const std::size_t size : sizes) {
-        SCOPED_TRACE(size);
-        const std::string input = test::random_bytes(size, static_cast<unsigned>(size));
-        const std::optional<std::string> encoded = transcode(encode_table, input);
-        ASSERT_EQ(encoded, test::substitute(encode_table, input));
-        EXPECT_EQ(transcode(decode_table, *encoded), input);
-    }
-}
-
-// A pipe delivers whatever the writer has put in so far, rarely a whole chunk.
-TEST(TranscodeStream, SourceThatDeliversInPieces)
-{
-    const std::string input = test::random_bytes(100'003);
-    int pipe_fds[2];
-    ASSERT_EQ(::pipe(pipe_fds), 0);
-    std::thread writer = feed_in_pieces(pipe_fds[1], input, 7);
-    streams s(pipe_fds[0], memory_file(""));
-    s.transcode(encode_table);
-    writer.join();
-    ASSERT_TRUE(flush(*s.destination));
-    EXPECT_EQ(contents(s.destination->fd), test::substitute(encode_table, input));
-}
-
 // A signal that interrupts a pipe read or write makes it fail with EINTR, or return short once
 // some bytes have moved; neither may lose or repeat a byte. The writer and the reader are other
 // processes, not threads: under qemu-i386, which keeps one descriptor table for all the threads, a

@@ -26,8 +26,6 @@ static void PrintTo(const kernel& k, std::ostream* out)
 
 namespace {
 
-const kernel& scalar = kernels().back();
-
 // Any 256 bytes, not only permutations: a kernel must not depend on the table's shape.
 substitution_table random_table(unsigned seed)
 {
@@ -107,13 +105,6 @@ TEST(Kernels, EveryKernelTheCpuHasRunsAndTheFastestIsChosen)
     }
     EXPECT_EQ(built, wanted);
     EXPECT_EQ(fastest_kernel().name, fastest);
-}
-
-TEST(Kernels, ScalarLooksUpEveryByteThroughTheTable)
-{
-    const substitution_table table = random_table(7);
-    const std::string input = test::random_bytes(4096, 8);
-    EXPECT_EQ(test::transcode(table, input, scalar.transcode), test::substitute(table, input));
 }
 
 // Every length up to twice the widest look-up, so that the last look-up of each kernel ends at

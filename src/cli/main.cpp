@@ -98,11 +98,21 @@ int open_source(const char* path)
 source_stream source;
 output_file output;
 
+// In the handler of a signal that ends the run: async-signal-safe calls only.
+void before_stopping()
+{
+    discard_unfinished_output();
+    // The shell's prompt then starts on a line of its own, not after the run's first words.
+    if (progress_line_open()) {
+        [[maybe_unused]] const ssize_t ended = ::write(STDOUT_FILENO, "\n", 1);
+    }
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
 {
-    prepare_signals();
+    prepare_signals(before_stopping);
     if (argc == 2 && std::strcmp(argv[1], "--version") == 0)
         return said(messages::version);
     if (argc == 2 && is_help(argv[1]))

@@ -4,6 +4,7 @@
 #include "cli/path_parts.hpp"
 #include "cli/stop_signals.hpp"
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -17,6 +18,17 @@
 namespace morvask {
 
 namespace {
+
+// The output that a stop signal discards, or nullptr. Set, and its fields changed, only while the
+// stop signals are held, so the handler always sees an output that is wholly this run's, with its
+// descriptors still open.
+std::atomic<const output_file*> unfinished;
+static_assert(std::atomic<const output_file*>::is_always_lock_free, "read by a signal handler");
+
+void discard_on_stop(const output_file* out)
+{
+    unfinished = out;
+}
 
 bool is_this_file(const output_file& out, const struct stat& st)
 {
@@ -253,8 +265,7 @@ void release_unused(const output_file& out)
         std::ignore = ::ftruncate(out.stream.fd, st.st_size);
 }
 
-} // namespace
-
+// Empties or removes what this run wrote, as its fate says.
 void discard_output(const output_file& out)
 {
     switch (out.fate) {
@@ -271,6 +282,14 @@ void discard_output(const output_file& out)
     case on_discard::keep:
         break;
     }
+}
+
+} // namespace
+
+void discard_unfinished_output()
+{
+    if (const output_file* out = unfinished.load())
+        discard_output(*out);
 }
 
 open_result open_output(output_file& out, const char* path, int descriptor, int source_fd,

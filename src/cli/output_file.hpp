@@ -47,7 +47,8 @@ bool finish_output(output_file& out);
 // Discards the output and closes the file.
 void abandon_output(output_file& out);
 
-// What a stop signal does to the output before the run ends: only async-signal-safe calls.
-void discard_output(const output_file& out);
+// What a stop signal does to the output that is unfinished, if any, before the run ends: only
+// async-signal-safe calls.
+void discard_unfinished_output();
 
 } // namespace morvask

@@ -1,9 +1,5 @@
 #include "cli/stop_signals.hpp"
 
-#include "cli/output_file.hpp"
-#include "cli/progress.hpp"
-
-#include <atomic>
 #include <unistd.h>
 
 namespace morvask {
@@ -22,20 +18,14 @@ constexpr int named_stop_signals[] = {SIGHUP,  SIGINT,  SIGQUIT,  SIGTERM,   SIG
 // Set once, before any handler is installed.
 sigset_t stop_signals;
 
-std::atomic<const output_file*> unfinished;
-static_assert(std::atomic<const output_file*>::is_always_lock_free, "read by a signal handler");
+void (*first)();
 
-// While this runs every stop signal waits, so the output is discarded once, and the run ends by
+// While this runs every stop signal waits, so what comes first is done once, and the run ends by
 // the signal that reached it first, as it would have without us. The handler never returns, so
-// the main flow never acts on an output that it has discarded.
-[[noreturn]] void discard_and_stop(int sig)
+// the main flow never goes on from where it was stopped.
+[[noreturn]] void stop(int sig)
 {
-    if (const output_file* out = unfinished.load())
-        discard_output(*out);
-    // The shell's prompt then starts on a line of its own, not after the run's first words.
-    if (progress_line_open()) {
-        [[maybe_unused]] const ssize_t ended = ::write(STDOUT_FILENO, "\n", 1);
-    }
+    first();
     struct sigaction default_action {};
     default_action.sa_handler = SIG_DFL;
     ::sigaction(sig, &default_action, nullptr);
@@ -51,8 +41,9 @@ static_assert(std::atomic<const output_file*>::is_always_lock_free, "read by a s
 
 } // namespace
 
-void prepare_signals()
+void prepare_signals(void (*before_stopping)())
 {
+    first = before_stopping;
     ::signal(SIGPIPE, SIG_IGN);
     ::signal(SIGXFSZ, SIG_IGN);
     sigemptyset(&stop_signals);
@@ -64,7 +55,7 @@ void prepare_signals()
     // Installed for good: reset to the default on entry, a second signal arriving at once would
     // end the run before the handler had discarded anything.
     struct sigaction action {};
-    action.sa_handler = discard_and_stop;
+    action.sa_handler = stop;
     action.sa_mask = stop_signals;
     sigset_t handled;
     sigemptyset(&handled);
@@ -90,11 +81,6 @@ sigset_t hold_signals()
 void release_signals(const sigset_t& previous)
 {
     ::sigprocmask(SIG_SETMASK, &previous, nullptr);
-}
-
-void discard_on_stop(const output_file* out)
-{
-    unfinished = out;
 }
 
 } // namespace morvask
