@@ -748,24 +748,33 @@ TEST_P(Cli, Runs)
     std::string through_socket;
     std::string through_fifo;
     std::string shown;
-    std::vector<std::thread> helpers;
-    if (sockets[0] >= 0) {
-        helpers.emplace_back([&] { through_socket = test::drain(::dup(sockets[1])); });
-        if (c.fds.front().fd == STDIN_FILENO)
-            helpers.emplace_back([&] {
-                for (ssize_t sent = 0, at = 0; at < std::ssize(data()) && sent >= 0; at += sent)
-                    sent = ::send(sockets[1], data().data() + at, data().size() - std::size_t(at),
-                                  MSG_NOSIGNAL);
-                ::shutdown(sockets[1], SHUT_WR);
-            });
-    }
+    // What the test feeds the tool, and reads from it, meanwhile.
     const auto names = [&](const char* name) {
         return std::ranges::find(c.args, name) != c.args.end();
     };
-    if (c.what == during::streams && names("in"))
-        helpers.emplace_back([&] { test::write_file(dir / "in", data()); });
-    if (c.what == during::streams && names("fifo"))
-        helpers.emplace_back([&] { through_fifo = test::read_file(dir / "fifo"); });
+    const bool streams = c.what == during::streams;
+    std::thread helpers[] = {
+        std::thread([&] {
+            if (sockets[0] >= 0)
+                through_socket = test::drain(::dup(sockets[1]));
+        }),
+        std::thread([&] {
+            for (ssize_t sent = 0, at = 0; sockets[0] >= 0 && c.fds.front().fd == STDIN_FILENO &&
+                                           at < std::ssize(data()) && sent >= 0;
+                 at += sent)
+                sent = ::send(sockets[1], data().data() + at, data().size() - std::size_t(at),
+                              MSG_NOSIGNAL);
+            ::shutdown(sockets[1], SHUT_WR);
+        }),
+        std::thread([&] {
+            if (streams && names("in"))
+                test::write_file(dir / "in", data());
+        }),
+        std::thread([&] {
+            if (streams && names("fifo"))
+                through_fifo = test::read_file(dir / "fifo");
+        }),
+    };
     if (c.what == during::reader_leaves)
         ::close(::open((dir / "fifo").c_str(), O_RDONLY | O_CLOEXEC));
     if (c.what == during::stalls)
