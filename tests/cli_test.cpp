@@ -279,27 +279,6 @@ std::pair<std::uintmax_t, fs::path> written(pid_t pid, const fs::path& dir)
     return output;
 }
 
-// A loop device over a file, where root may set one up, detached at the end.
-struct loop_device {
-    std::string path;
-    explicit loop_device(const fs::path& file)
-    {
-        if (FILE* losetup =
-                ::popen(("losetup -f --show " + file.string() + " 2>/dev/null").c_str(), "r")) {
-            char line[256] = "";
-            path = std::fgets(line, sizeof line, losetup) ? line : "";
-            path.erase(path.find_last_not_of('\n') + 1);
-            if (::pclose(losetup) != 0)
-                path.clear();
-        }
-    }
-    ~loop_device()
-    {
-        if (!path.empty())
-            std::ignore = std::system(("losetup -d " + path).c_str());
-    }
-};
-
 // What the test does while the tool runs.
 enum class during {
     nothing,
@@ -349,7 +328,6 @@ struct cli_case {
     // encoding from byte N, and <encoded PATH> for that of PATH's bytes before the run.
     std::string out = "";
     int status = 0;
-    bool dies = false; // of the signal that status names, rather than exits with its number
     // What files hold after the run ("<absent>": none there); "socket" for what the test's end of
     // the socket received.
     std::vector<std::pair<std::string, std::string>> files = {};
@@ -394,15 +372,14 @@ std::string expand(const std::string& text, const fs::path& dir)
 // Compares without printing megabytes: the sizes, and the bytes where they first differ.
 testing::AssertionResult same(const std::string& got, const std::string& expected)
 {
-    if (got == expected)
-        return testing::AssertionSuccess();
-    const auto at = static_cast<std::size_t>(
-        std::mismatch(got.begin(), got.end(), expected.begin(), expected.end()).first -
-        got.begin());
-    return testing::AssertionFailure()
-           << got.size() << " bytes, not " << expected.size() << "; from byte " << at << ", "
-           << testing::PrintToString(got.substr(at, 32)) << " for "
-           << testing::PrintToString(expected.substr(at, 32));
+    const auto at =
+        static_cast<std::size_t>(std::ranges::mismatch(got, expected).in1 - got.begin());
+    return got == expected ? testing::AssertionSuccess()
+                           : testing::AssertionFailure()
+                                 << got.size() << " bytes, not " << expected.size()
+                                 << "; from byte " << at << ", "
+                                 << testing::PrintToString(got.substr(at, 32)) << " for "
+                                 << testing::PrintToString(expected.substr(at, 32));
 }
 
 // Binary units with three figures, as pv and dd status=progress show them.
@@ -446,26 +423,25 @@ void check_rewrite(const std::string& line, std::uint64_t done, std::size_t colu
     EXPECT_TRUE(room < 79 || (m[1].matched && m[4].matched)) << line;
     if (!m[1].matched)
         return;
-    // Printed with three figures: within 1 %.
-    const double rate =
-        std::stod(m[2]) *
-        std::pow(1024.0, m[3].length() == 1 ? 0 : std::string("BKMG").find(m[3].str()[0]));
-    const double fastest =
-        static_cast<double>(done) * 1.01; // the first figures come after a second
+    // Printed with three figures: within 1 %; the first figures come after a second.
+    const auto unit = std::string("BKMG").find(m[3].str()[0]);
+    const double rate = std::stod(m[2]) * std::pow(1024.0, static_cast<double>(unit));
+    const double fastest = static_cast<double>(done) * 1.01;
     const double slowest = static_cast<double>(done) / seconds * 0.99;
     EXPECT_TRUE(rate <= fastest && rate >= slowest)
-        << line << ": not within " << slowest << " to " << fastest << " B/s";
-    if (m[4].matched) {
-        const double left = std::stod(m[5]) * 3600 + std::stod(m[6]) * 60 + std::stod(m[7]);
-        const double bytes_left = size - static_cast<double>(done);
-        EXPECT_TRUE(left >= bytes_left / fastest - 1 && left <= bytes_left / slowest + 1) << line;
-    }
+        << line << ": not " << slowest << " to " << fastest;
+    const double left =
+        m[4].matched ? std::stod(m[5]) * 3600 + std::stod(m[6]) * 60 + std::stod(m[7]) : 0;
+    const double bytes_left = size - static_cast<double>(done);
+    EXPECT_TRUE(!m[4].matched ||
+                (left >= bytes_left / fastest - 1 && left <= bytes_left / slowest + 1))
+        << line;
 }
 
 // Reads "fifo" a buffer at a time, each once the tool has filled the pipe with the next: every
 // rewrite of the line that the terminal shows meanwhile was made as the tool read that next
-// buffer, so it tells how far it was exactly. Stops after two rewrites where the case then signals
-// or leaves; returns the rewrites, checked.
+// buffer, so it tells how far it was exactly. Stops after the first rewrite where the case then
+// signals or leaves; returns the rewrites, checked.
 std::string watch(const cli_case& c, const running& tool, int fifo, clock_type::time_point started)
 {
     const int capacity = ::fcntl(fifo, F_GETPIPE_SZ);
@@ -489,7 +465,7 @@ std::string watch(const cli_case& c, const running& tool, int fifo, clock_type::
             check_rewrite((*it)[1], received + stream_buffer_size, c.run.terminal, seconds);
             rewrites += (*it)[0];
         }
-        if (seen >= 2 && (c.sig != 0 || c.what == during::watched_then_left))
+        if (seen > 0 && (c.sig != 0 || c.what == during::watched_then_left))
             break;
         std::this_thread::sleep_for(std::chrono::milliseconds(40));
         for (std::size_t chunk = 0; chunk < stream_buffer_size;) {
@@ -521,12 +497,15 @@ class Cli : public testing::TestWithParam<cli_case> {
   protected:
     test::temp_dir dir;
     std::vector<fs::path> mounts; // taken down at the end, last first
-    std::optional<loop_device> loops[2];
 
     ~Cli() override
     {
         for (auto at = mounts.rbegin(); at != mounts.rend(); ++at)
             ::umount2(at->c_str(), MNT_DETACH);
+        for (const char* loop : {"loop", "loop2"})
+            if (fs::is_symlink(dir / loop))
+                std::ignore =
+                    std::system(("losetup -d " + fs::read_symlink(dir / loop).string()).c_str());
     }
 
     bool mount(const char* type, const std::string& at, const std::string& options)
@@ -586,10 +565,10 @@ std::string Cli::prepare(const cli_case& c)
     fs::create_hard_link(dir / "src", dir / "hard");
     fs::create_symlink("src", dir / "soft");
     fs::create_symlink("target", dir / "dangling");
-    fs::create_directory(dir / "sub");
-    fs::create_directory(dir / "setgid");
-    ::mkfifo((dir / "in").c_str(), 0600);
-    ::mkfifo((dir / "fifo").c_str(), 0600);
+    for (const char* name : {"sub", "setgid"})
+        fs::create_directory(dir / name);
+    for (const char* name : {"in", "fifo"})
+        ::mkfifo((dir / name).c_str(), 0600);
     if (root) {
         struct stat null {};
         ::stat("/dev/null", &null);
@@ -604,27 +583,21 @@ std::string Cli::prepare(const cli_case& c)
     }
     if (c.source_mode != 0)
         ::chmod((dir / "src").c_str(), c.source_mode);
-    struct acl_entry {
-        std::uint16_t tag, permissions;
-        std::uint32_t id;
-    };
-    const struct {
-        std::uint32_t version;
-        acl_entry entries[5];
-    } acl{2, {{0x01, 6, ~0u}, {0x02, 4, 65534}, {0x04, 0, ~0u}, {0x10, 4, ~0u}, {0x20, 0, ~0u}}};
+    // Version 2; the owner rw, nobody (65534) r, the group nothing, the mask r, others nothing.
+    static const char acl[] =
+        "\2\0\0\0\1\0\6\0\xff\xff\xff\xff\2\0\4\0\xfe\xff\0\0\4\0\0\0\xff\xff\xff\xff"
+        "\x10\0\4\0\xff\xff\xff\xff\x20\0\0\0\xff\xff\xff\xff";
     if (c.source_acl &&
-        ::setxattr((dir / "src").c_str(), "system.posix_acl_access", &acl, sizeof acl, 0) != 0)
+        ::setxattr((dir / "src").c_str(), "system.posix_acl_access", acl, sizeof acl - 1, 0) != 0)
         return "no ACL here";
     if ((c.needs & need::loop) != 0) {
         test::write_file(dir / "img", test::random_bytes(1 << 16));
-        for (auto& loop : loops)
-            loop.emplace(dir / "img");
-        struct stat device {};
-        if (loops[1]->path.empty() || ::stat(loops[0]->path.c_str(), &device) != 0)
+        // Two loop devices over img, and a second node of the first.
+        if (std::system(("cd " + dir.path.string() +
+                         " && ln -s \"$(losetup -f --show img)\" loop && ln -s \"$(losetup -f "
+                         "--show img)\" loop2 && mknod node b $(stat -L -c '0x%t 0x%T' loop)")
+                            .c_str()) != 0)
             return "no loop device here";
-        ::mknod((dir / "node").c_str(), S_IFBLK | 0600, device.st_rdev);
-        fs::create_symlink(loops[0]->path, dir / "loop");
-        fs::create_symlink(loops[1]->path, dir / "loop2");
     }
     if ((c.needs & need::tmpfs) != 0) {
         if (!mount("tmpfs", "full", "size=64k") || !mount("tmpfs", "other", "size=64k"))
@@ -811,7 +784,8 @@ TEST_P(Cli, Runs)
     EXPECT_TRUE(same(shown + r.out, out));
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.status, c.status);
-    EXPECT_EQ(WIFSIGNALED(r.raw), c.dies) << "wait status " << r.raw;
+    // Dies of the signal, but where a signal's default action cannot end it.
+    EXPECT_EQ(WIFSIGNALED(r.raw), c.status > 128 && !c.run.own_pid_namespace) << r.raw;
     for (const auto& [name, holds] : files) {
         SCOPED_TRACE(name);
         struct stat st {};
@@ -954,17 +928,17 @@ std::vector<cli_case> cases()
         {.name = "full_disk_over_a_file", .args = {"-e", "src", "full/old"}, .needs = need::tmpfs, .out = "Encode...Can't write full/old file.\n", .status = 1, .files = {{"full/old", ""}}},
 
         // Signals, and other programs, while the run stalls on its source.
-        {.name = "sigkill", .args = {"-e", "in", "new"}, .what = during::stalls, .sig = SIGKILL, .status = 128 + SIGKILL, .dies = true, .untouched = true},
-        {.name = "repeated_sigint", .args = {"-e", "in", "new"}, .what = during::stalls, .sig = SIGINT, .repeated = true, .status = 128 + SIGINT, .dies = true, .untouched = true},
-        {.name = "repeated_sigterm_over_a_file", .args = {"-e", "in", "old"}, .what = during::stalls, .sig = SIGTERM, .repeated = true, .status = 128 + SIGTERM, .dies = true, .files = {{"old", ""}}},
+        {.name = "sigkill", .args = {"-e", "in", "new"}, .what = during::stalls, .sig = SIGKILL, .status = 128 + SIGKILL, .untouched = true},
+        {.name = "repeated_sigint", .args = {"-e", "in", "new"}, .what = during::stalls, .sig = SIGINT, .repeated = true, .status = 128 + SIGINT, .untouched = true},
+        {.name = "repeated_sigterm_over_a_file", .args = {"-e", "in", "old"}, .what = during::stalls, .sig = SIGTERM, .repeated = true, .status = 128 + SIGTERM, .files = {{"old", ""}}},
         {.name = "sigterm_to_the_first_process_of_a_pid_namespace", .args = {"-e", "in", "old"}, .run = {.own_pid_namespace = true}, .what = during::stalls, .sig = SIGTERM, .status = 128 + SIGTERM, .files = {{"old", ""}}},
         {.name = "sighup_ignored_at_start", .args = {"-e", "in", "old"}, .run = {.ignored_signal = SIGHUP}, .what = during::stalls, .sig = SIGHUP, .out = ok, .files = {{"old", "<encoded>"}}},
-        {.name = "sigterm_blocked_at_start", .args = {"-e", "in", "old"}, .run = {.blocked_signal = SIGTERM}, .what = during::stalls, .sig = SIGTERM, .status = 128 + SIGTERM, .dies = true, .files = {{"old", ""}}},
+        {.name = "sigterm_blocked_at_start", .args = {"-e", "in", "old"}, .run = {.blocked_signal = SIGTERM}, .what = during::stalls, .sig = SIGTERM, .status = 128 + SIGTERM, .files = {{"old", ""}}},
         {.name = "name_taken_meanwhile", .args = {"-e", "in", "new"}, .what = during::stalls, .meddled = meddling::taken, .out = cant_write_new, .status = 1, .files = {{"new", "precious"}}},
-        {.name = "sigterm_after_a_second_name", .args = {"-e", "in", "new"}, .what = during::stalls, .sig = SIGTERM, .meddled = meddling::linked, .status = 128 + SIGTERM, .dies = true, .files = {{"new", "<absent>"}, {"moved", ""}}},
-        {.name = "sigterm_after_a_rename_without_unnamed_files", .args = {"-e", "in", "new"}, .run = {.refuse = refused::unnamed_files}, .needs = need::seccomp, .what = during::stalls, .sig = SIGTERM, .meddled = meddling::renamed, .status = 128 + SIGTERM, .dies = true, .files = {{"new", "precious"}, {"moved", ""}}},
+        {.name = "sigterm_after_a_second_name", .args = {"-e", "in", "new"}, .what = during::stalls, .sig = SIGTERM, .meddled = meddling::linked, .status = 128 + SIGTERM, .files = {{"new", "<absent>"}, {"moved", ""}}},
+        {.name = "sigterm_after_a_rename_without_unnamed_files", .args = {"-e", "in", "new"}, .run = {.refuse = refused::unnamed_files}, .needs = need::seccomp, .what = during::stalls, .sig = SIGTERM, .meddled = meddling::renamed, .status = 128 + SIGTERM, .files = {{"new", "precious"}, {"moved", ""}}},
         {.name = "renamed_without_unnamed_files", .args = {"-e", "in", "new"}, .run = {.refuse = refused::unnamed_files}, .needs = need::seccomp, .what = during::stalls, .meddled = meddling::renamed, .out = cant_write_new, .status = 1, .files = {{"new", "precious"}, {"moved", ""}}},
-        {.name = "sigterm_after_a_second_name_without_unnamed_files", .args = {"-e", "in", "new"}, .run = {.refuse = refused::unnamed_files}, .needs = need::seccomp, .what = during::stalls, .sig = SIGTERM, .meddled = meddling::linked, .status = 128 + SIGTERM, .dies = true, .files = {{"new", "<absent>"}, {"moved", ""}}},
+        {.name = "sigterm_after_a_second_name_without_unnamed_files", .args = {"-e", "in", "new"}, .run = {.refuse = refused::unnamed_files}, .needs = need::seccomp, .what = during::stalls, .sig = SIGTERM, .meddled = meddling::linked, .status = 128 + SIGTERM, .files = {{"new", "<absent>"}, {"moved", ""}}},
         {.name = "full_after_a_second_name_without_unnamed_files", .args = {"-e", "in", "new"}, .run = {.file_size_limit = 5 * stream_buffer_size / 2, .refuse = refused::unnamed_files}, .needs = need::seccomp, .what = during::stalls, .meddled = meddling::linked, .out = cant_write_new, .status = 1, .files = {{"new", "<absent>"}, {"moved", ""}}},
 
         // The caller's descriptors, where the arguments name them; where standard output is the
@@ -1003,7 +977,7 @@ std::vector<cli_case> cases()
         {.name = "progress_as_far_as_it_fits", .args = {"-e", "big", "fifo"}, .run = {.terminal = 19, .term = "xterm"}, .what = during::watched, .out = progress + "OK.\r\n"},
         {.name = "no_progress_where_the_bytes_do_not_fit", .args = {"-e", "big", "fifo"}, .run = {.terminal = 18, .term = "xterm"}, .what = during::watched, .out = "Encode...OK.\r\n"},
         {.name = "progress_then_a_failed_write", .args = {"-e", "big", "fifo"}, .run = terminal, .what = during::watched_then_left, .out = progress + "Can't write fifo file.\r\n", .status = 1},
-        {.name = "progress_then_sigint", .args = {"-e", "big", "fifo"}, .run = terminal, .what = during::watched, .sig = SIGINT, .out = "Encode...<progress>\r\n", .status = 128 + SIGINT, .dies = true},
+        {.name = "progress_then_sigint", .args = {"-e", "big", "fifo"}, .run = terminal, .what = during::watched, .sig = SIGINT, .out = "Encode...<progress>\r\n", .status = 128 + SIGINT},
         {.name = "no_progress_on_a_dumb_terminal", .args = {"-e", "big", "fifo"}, .run = {.terminal = 80, .term = "dumb"}, .what = during::watched, .out = "Encode...OK.\r\n"},
         {.name = "no_progress_without_term", .args = {"-e", "big", "fifo"}, .run = {.terminal = 80, .term = ""}, .what = during::watched, .out = "Encode...OK.\r\n"},
         {.name = "no_progress_in_a_short_run", .args = {"-e", "src", "fifo"}, .run = terminal, .what = during::streams, .out = "Encode...OK.\r\n"},
@@ -1013,7 +987,7 @@ std::vector<cli_case> cases()
         all.push_back({.name = std::string("unknown_option_") + name, .args = {option, "src", "old"}, .out = "unknown option '" + std::string(option) + "'\n", .status = 2, .untouched = true});
     // Over an existing file, where a signal left to its default action leaves data behind.
     for (const int sig : stop_signals())
-        all.push_back({.name = "stopped_by_signal_" + std::to_string(sig), .args = {"-e", "in", "old"}, .what = during::stalls, .sig = sig, .status = 128 + sig, .dies = true, .files = {{"old", ""}}});
+        all.push_back({.name = "stopped_by_signal_" + std::to_string(sig), .args = {"-e", "in", "old"}, .what = during::stalls, .sig = sig, .status = 128 + sig, .files = {{"old", ""}}});
     return all;
 }
 // clang-format on
