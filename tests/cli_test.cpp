@@ -37,6 +37,20 @@ namespace {
 
 const std::string usage =
     "Encode\nmorvask -e source-file dest-file\nDecode\nmorvask -d source-file dest-file\n";
+// The usage text unchanged, then the rest of the synopsis, what the tool is, and its manual.
+const std::string help = usage + R"(Also
+morvask -E source-file dest-file    the same as -e
+morvask -D source-file dest-file    the same as -d
+morvask -h|--help                   this text
+morvask --version                   the version
+
+morvask writes dest-file as source-file with every byte replaced through a
+fixed table of 256 entries, or replaced back. It scrambles; it is not
+encryption: there is no key, and anyone with morvask can restore the file.
+
+Manual: man morvask, or from the source tree after the release build:
+man -l build/release/morvask.1.gz
+)";
 
 struct result {
     std::string out;
@@ -339,8 +353,8 @@ TEST_F(Morvask, RefusedRunsTouchNothing)
         {{"-e"}, usage, 2},
         {{"-e", "src"}, usage, 2},
         {{"-e", "src", "dst", "more"}, usage, 2},
-        {{"--help"}, usage, 0},
-        {{"-h"}, usage, 0},
+        {{"--help"}, help, 0},
+        {{"-h"}, help, 0},
         {{"--version"}, "morvask " MORVASK_VERSION "\n", 0},
         {{"--version", "src"}, usage, 2},
         {{"-x", "src", "dst"}, "unknown option '-x'\n", 2},
