@@ -1,5 +1,8 @@
-# A Debian package of what the install rules install, made by the package preset (or by cpack in
-# the release build's folder). Its version is the project's.
+# A Debian package of what the install rules install, made by the package preset. Its version is the
+# project's. CPack installs through the build folder's install script, which rewrites that folder's
+# install_manifest.txt with the package's paths (/usr/bin/morvask), so the package is built in a
+# folder of its own (build/release-package): in build/release, the README's uninstall line would
+# then remove an installed package's files.
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME ${PROJECT_NAME})

@@ -116,7 +116,7 @@ int main(int argc, char* argv[])
     if (argc == 2 && std::strcmp(argv[1], "--version") == 0)
         return said(messages::version);
     if (argc == 2 && is_help(argv[1]))
-        return said(messages::usage);
+        return said(messages::help);
     if (argc != 4) {
         if (!names_standard_output(argc, argv))
             messages::usage();

@@ -15,6 +15,25 @@ inline void usage()
         "Encode\nmorvask -e source-file dest-file\nDecode\nmorvask -d source-file dest-file\n",
         stdout);
 }
+// -h and --help: the usage text as it stands, since scripts may read it, then the rest of the man
+// page's synopsis, what the tool is and is not, and where its page is, installed or not.
+inline void help()
+{
+    usage();
+    std::fputs("Also\n"
+               "morvask -E source-file dest-file    the same as -e\n"
+               "morvask -D source-file dest-file    the same as -d\n"
+               "morvask -h|--help                   this text\n"
+               "morvask --version                   the version\n"
+               "\n"
+               "morvask writes dest-file as source-file with every byte replaced through a\n"
+               "fixed table of 256 entries, or replaced back. It scrambles; it is not\n"
+               "encryption: there is no key, and anyone with morvask can restore the file.\n"
+               "\n"
+               "Manual: man morvask, or from the source tree after the release build:\n"
+               "man -l build/release/morvask.1.gz\n",
+               stdout);
+}
 inline void version()
 {
     std::fputs("morvask " MORVASK_VERSION "\n", stdout);
