@@ -386,14 +386,14 @@ std::string expand(const std::string& text, const fs::path& dir)
 // Compares without printing megabytes: the sizes, and the bytes where they first differ.
 testing::AssertionResult same(const std::string& got, const std::string& expected)
 {
+    if (got == expected)
+        return testing::AssertionSuccess();
     const auto at =
         static_cast<std::size_t>(std::ranges::mismatch(got, expected).in1 - got.begin());
-    return got == expected ? testing::AssertionSuccess()
-                           : testing::AssertionFailure()
-                                 << got.size() << " bytes, not " << expected.size()
-                                 << "; from byte " << at << ", "
-                                 << testing::PrintToString(got.substr(at, 32)) << " for "
-                                 << testing::PrintToString(expected.substr(at, 32));
+    return testing::AssertionFailure()
+           << got.size() << " bytes, not " << expected.size() << "; from byte " << at << ", "
+           << testing::PrintToString(got.substr(at, 32)) << " for "
+           << testing::PrintToString(expected.substr(at, 32));
 }
 
 // Binary units with three figures, as pv and dd status=progress show them.
