@@ -11,11 +11,7 @@
 #include <unistd.h>
 
 using namespace morvask;
-using test::contents;
-using test::feed_in_pieces;
-using test::memory_file;
-using test::streams;
-using test::transcode;
+using namespace test;
 
 // The table is the file format: files encoded before must decode after.
 TEST(SubstitutionTables, EncodingOfEveryByteValueIsPinned)
