@@ -37,6 +37,15 @@ using morvask::encode_table;
 using morvask::stream_buffer_size;
 using clock_type = std::chrono::steady_clock;
 
+// The tool is built as the tests are.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool address_sanitizer = true;
+#elif defined(__has_feature)
+constexpr bool address_sanitizer = __has_feature(address_sanitizer);
+#else
+constexpr bool address_sanitizer = false;
+#endif
+
 namespace {
 
 const std::string usage =
@@ -551,10 +560,8 @@ std::string Cli::prepare(const cli_case& c)
         if (status != 0)
             return "seccomp filters cannot be set here (qemu-user keeps them to itself)";
     }
-#if defined(__SANITIZE_ADDRESS__)
-    if (c.run.no_proc)
+    if (c.run.no_proc && address_sanitizer)
         return "AddressSanitizer needs /proc";
-#endif
 #ifdef MORVASK_LAUNCHER
     if (c.sig > SIGRTMAX - 2)
         return "qemu-user keeps the last two real-time signals for itself";
