@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <charconv>
 #include <climits>
-#include <cstdio>
 #include <fcntl.h>
 #include <iterator>
 #include <string_view>
@@ -18,12 +17,16 @@ namespace morvask {
 
 namespace {
 
-// The descriptor number that text is, digits alone, or -1.
+// The descriptor number that text is, digits alone and no leading zero, as the kernel names it; or
+// -1.
 int number(std::string_view text)
 {
     int fd = -1;
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), fd);
-    return error == std::errc{} && end == text.data() + text.size() && fd >= 0 ? fd : -1;
+    return error == std::errc{} && end == text.data() + text.size() && fd >= 0 &&
+                   (text[0] != '0' || text.size() == 1)
+               ? fd
+               : -1;
 }
 
 // By the text alone, which needs no /proc: a bare chroot or a minimal container has none.
@@ -38,41 +41,47 @@ int spelt(std::string_view path)
     return -1;
 }
 
-bool is_fd_directory(const char* directory)
+// Whether directory, from at, is this process's directory of descriptors, or its thread's.
+bool is_fd_directory(int at, const char* directory)
 {
     struct stat st;
     struct stat fds;
-    return ::stat(directory, &st) == 0 && ::stat("/proc/self/fd", &fds) == 0 &&
-           identity_of(st) == identity_of(fds);
+    for (const char* own : {"/proc/self/fd", "/proc/thread-self/fd"})
+        if (::fstatat(at, directory, &st, 0) == 0 && ::stat(own, &fds) == 0 &&
+            identity_of(st) == identity_of(fds))
+            return true;
+    return false;
 }
 
-// Any other path to this process's directory of descriptors (/dev//fd/N, /proc/PID/fd/N), or a
-// symbolic link that leads to an entry there, followed a link at a time as the kernel would; the
-// entry itself is a link too, to the file, which names no descriptor.
+// Any other path to that directory (/dev//fd/N, /proc/PID/task/TID/fd/N), or a symbolic link that
+// leads to an entry there, followed a link at a time as the kernel would, each from the directory
+// of the last, however deep; the entry itself is a link too, to the file, which names no
+// descriptor.
 int descriptor_named(const char* path)
 {
-    char link[PATH_MAX];
-    char target[PATH_MAX];
+    char links[2][PATH_MAX];
     char directory[PATH_MAX];
-    for (int links = 0; links <= 40; path = link, ++links) {
+    int at = AT_FDCWD;
+    int fd = -1;
+    for (int hop = 0; hop <= 40 && fd < 0 && at != -1; ++hop) {
         const char* const name = split_path(path, directory);
-        if (const int fd = spelt(path); fd >= 0)
-            return fd;
-        if (name != nullptr && number(name) >= 0 && is_fd_directory(directory))
-            return number(name);
-        const ssize_t length = ::readlink(path, target, sizeof target - 1);
-        // Too long for the copy of its directory, the path is too long for readlink too.
-        if (length <= 0)
-            return -1;
-        target[length] = '\0';
-        // A relative target starts from the link's directory.
-        const bool relative = target[0] != '/';
-        if (static_cast<std::size_t>(std::snprintf(link, sizeof link, "%s%s%s",
-                                                   relative ? directory : "", relative ? "/" : "",
-                                                   target)) >= sizeof link)
-            return -1;
+        fd = spelt(path);
+        if (fd < 0 && name != nullptr && number(name) >= 0 && is_fd_directory(at, directory))
+            fd = number(name);
+        char* const link = links[hop % 2];
+        const ssize_t length = fd < 0 ? ::readlinkat(at, path, link, PATH_MAX - 1) : -1;
+        if (length <= 0 || name == nullptr)
+            break;
+        link[length] = '\0';
+        const int next = ::openat(at, directory, O_PATH | O_DIRECTORY | O_CLOEXEC);
+        if (at >= 0)
+            ::close(at);
+        at = next;
+        path = link;
     }
-    return -1;
+    if (at >= 0)
+        ::close(at);
+    return fd;
 }
 
 // Closed, or open only the other way, it carries nothing this run's way. When fcntl cannot tell,
@@ -93,6 +102,14 @@ int caller_descriptor(const char* path, int access)
     // One the path names but this run cannot use (3<file as a destination) is the caller's all
     // the same: opened again by its path, it would be emptied, or be another file.
     return fd < 0 ? -1 : open_for(fd, access) ? fd : refused;
+}
+
+bool shares_standard_output(int fd)
+{
+    struct stat output;
+    struct stat st;
+    return open_for(STDOUT_FILENO, O_WRONLY) && ::fstat(STDOUT_FILENO, &output) == 0 &&
+           ::fstat(fd, &st) == 0 && same_file(STDOUT_FILENO, output, fd, st);
 }
 
 bool reaches_standard_output(const char* path)

@@ -17,4 +17,8 @@ int caller_descriptor(const char* path, int access);
 // leads to the file that standard output writes to (`>> out`). Where that cannot be told, it would.
 bool reaches_standard_output(const char* path);
 
+// The same for the destination once open, which may be standard output's file by another way too
+// (a FUSE mirror of it).
+bool shares_standard_output(int fd);
+
 } // namespace morvask

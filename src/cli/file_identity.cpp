@@ -1,5 +1,6 @@
 #include "cli/file_identity.hpp"
 
+#include <cstdint>
 #include <fcntl.h>
 #include <linux/loop.h>
 #include <linux/magic.h>
@@ -34,13 +35,16 @@ file_identity behind(int fd, const struct stat& st)
 }
 
 // Overlayfs, FUSE (bindfs and other mirrors) and NFS of a local export show a file under their own
-// device number, with the inode number, size and times of the file they show.
-bool stacked(int fd)
+// device number, with the inode number, size and times of the file they show; 0 for another file
+// system.
+long stacked(int fd)
 {
     struct statfs fs;
     return ::fstatfs(fd, &fs) == 0 &&
-           (fs.f_type == OVERLAYFS_SUPER_MAGIC || fs.f_type == FUSE_SUPER_MAGIC ||
-            fs.f_type == NFS_SUPER_MAGIC);
+                   (fs.f_type == OVERLAYFS_SUPER_MAGIC || fs.f_type == FUSE_SUPER_MAGIC ||
+                    fs.f_type == NFS_SUPER_MAGIC)
+               ? static_cast<long>(fs.f_type)
+               : 0;
 }
 
 bool same_time(const statx_timestamp& a, const statx_timestamp& b)
@@ -56,13 +60,20 @@ bool same_time(const statx_timestamp& a, const statx_timestamp& b)
 bool seen_through_stack(int a_fd, int b_fd)
 {
     constexpr int fresh = AT_EMPTY_PATH | AT_STATX_FORCE_SYNC;
+    const long a_type = stacked(a_fd);
+    const long b_type = stacked(b_fd);
     struct statx a;
     struct statx b;
-    return (stacked(a_fd) || stacked(b_fd)) &&
-           ::statx(a_fd, "", fresh, STATX_BASIC_STATS, &a) == 0 &&
-           ::statx(b_fd, "", fresh, STATX_BASIC_STATS, &b) == 0 && a.stx_ino == b.stx_ino &&
-           ((a.stx_mode ^ b.stx_mode) & S_IFMT) == 0 && a.stx_size == b.stx_size &&
-           same_time(a.stx_mtime, b.stx_mtime) && same_time(a.stx_ctime, b.stx_ctime);
+    if ((a_type == 0 && b_type == 0) || ::statx(a_fd, "", fresh, STATX_BASIC_STATS, &a) != 0 ||
+        ::statx(b_fd, "", fresh, STATX_BASIC_STATS, &b) != 0)
+        return false;
+    // Overlayfs with xino keeps the layer's number in the high bits of the inode number it shows.
+    const std::uint64_t mask = a_type == OVERLAYFS_SUPER_MAGIC || b_type == OVERLAYFS_SUPER_MAGIC
+                                   ? 0xffffffff
+                                   : ~std::uint64_t{0};
+    return ((a.stx_ino ^ b.stx_ino) & mask) == 0 && ((a.stx_mode ^ b.stx_mode) & S_IFMT) == 0 &&
+           a.stx_size == b.stx_size && same_time(a.stx_mtime, b.stx_mtime) &&
+           same_time(a.stx_ctime, b.stx_ctime);
 }
 
 } // namespace

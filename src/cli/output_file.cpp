@@ -85,9 +85,11 @@ void forget(output_file& out)
 
 mode_t creation_mode(const struct stat& source)
 {
-    // Never execute bits, and never more open than the source: a private source stays private. A
-    // socket's bits say who may connect to it, not who may read what it carries.
-    const mode_t shared = S_ISSOCK(source.st_mode) ? 0 : S_IRGRP | S_IWGRP | S_IROTH | S_IWOTH;
+    // Never execute bits, and never more open than the source: a private source stays private. The
+    // bits of a socket or a FIFO say who may connect to it, not who may read what it carries.
+    const mode_t shared = S_ISSOCK(source.st_mode) || S_ISFIFO(source.st_mode)
+                              ? 0
+                              : S_IRGRP | S_IWGRP | S_IROTH | S_IWOTH;
     return S_IRUSR | S_IWUSR | (source.st_mode & shared);
 }
 

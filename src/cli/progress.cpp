@@ -74,16 +74,21 @@ std::size_t columns()
 }
 
 // Rewrites the line as the first words and as many of the figures, in order, as fit. Where not
-// even the first fits, nothing: a line that wraps cannot be rewritten, since the carriage return
-// goes back only to the start of its last row. False then.
+// even the first fits, the words alone, which take back what a shorter figure showed before; and
+// where nothing was shown, or not even the words fit, nothing: a line that wraps cannot be
+// rewritten, since the carriage return goes back only to the start of its last row. False where
+// no figure was shown.
 bool rewrite_line(std::span<const char* const> figures)
 {
     // The last column stays free: some terminals wrap as soon as it is written, and the carriage
     // return would then go back to the start of the wrong line.
     const std::size_t room = columns() - 1;
     std::size_t width = first_words_width;
-    if (!figures.empty() && width + std::strlen(figures.front()) > room)
-        return false;
+    if (!figures.empty() && width + std::strlen(figures.front()) > room) {
+        if (!shown || width > room)
+            return false;
+        figures = {};
+    }
     std::fputs("\r", stdout);
     std::fputs(first_words, stdout);
     for (const char* figure : figures) {
@@ -94,7 +99,7 @@ bool rewrite_line(std::span<const char* const> figures)
     }
     std::fputs("\033[K", stdout);
     std::fflush(stdout);
-    return true;
+    return !figures.empty();
 }
 
 // The figures, most telling first.
