@@ -967,6 +967,7 @@ std::vector<cli_case> cases()
         {.name = "appended_to_a_file", .args = {"-e", "src", "/dev/stdout"}, .fds = {{1, "log", appending}}, .before = older, .files = {{"log", older + "<encoded>"}}},
         {.name = "among_the_callers_lines", .args = {"-e", "src", "/dev/stdout"}, .fds = {{1, "log"}}, .before = older, .after = "later\n", .files = {{"log", older + "<encoded>later\n"}}},
         {.name = "to_a_socket", .args = {"-e", "src", "/dev/stdout"}, .fds = {{1, "socket"}}, .files = {{"socket", "<encoded>"}}},
+        {.name = "missing_source_to_the_file_of_standard_output", .args = {"-e", "missing", "log"}, .fds = {{1, "log", appending}}, .before = older, .status = 1, .files = {{"log", older}}},
         {.name = "missing_source_to_a_pipe", .args = {"-e", "missing", "/dev/stdout"}, .status = 1},
         {.name = "read_fails_to_a_file", .args = {"-e", "/proc/self/mem", "/dev/stdout"}, .fds = {{1, "log", appending}}, .before = older, .status = 1, .files = {{"log", older}}},
         {.name = "unknown_option_to_a_pipe", .args = {"-x", "src", "/dev/stdout"}, .status = 2},
