@@ -429,9 +429,12 @@ void check_rewrite(const std::string& line, std::uint64_t done, std::size_t colu
     const auto size = static_cast<double>(big_size);
     const std::size_t room = columns - 1;
     std::string fitting = "Encode...";
-    for (const std::string& figure :
-         {" " + in_units(static_cast<double>(done)),
-          " of " + in_units(size) + " (" + std::to_string(done * 100 / big_size) + "%)"}) {
+    char figures[2][48];
+    std::snprintf(figures[0], sizeof figures[0], " %s",
+                  in_units(static_cast<double>(done)).c_str());
+    std::snprintf(figures[1], sizeof figures[1], " of %s (%u%%)", in_units(size).c_str(),
+                  static_cast<unsigned>(done * 100 / big_size));
+    for (const std::string figure : figures) {
         if (fitting.size() + figure.size() > room)
             break;
         fitting += figure;
