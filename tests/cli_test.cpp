@@ -326,10 +326,10 @@ struct handed {
 
 enum need : unsigned { root = 1, seccomp = 2, loop = 4, tmpfs = 8, overlay = 16, bindfs = 32 };
 
-// One run of the tool as a user makes it, in a folder that holds src (the data), enc (its
-// encoding), "-" (the data), old ("older output", 0640), empty, hard (src's second name), soft
-// (a link to src), dangling (a link to target, which is not there), sub/, setgid/ (of group 1),
-// null (a second node of /dev/null), and the FIFOs in and fifo; and what it needs beyond that.
+// One run of the tool as a user makes it, in a folder of src (the data), old (longer, 0640), empty,
+// hard (src's second name), soft, relative (links to src and /dev/stdout), dangling (a link to
+// target, not there), sub/, setgid/ (of group 1), null (/dev/null's second node), the FIFOs in and
+// fifo, and what the case names or needs beyond that: "-" (the data), enc, big, mounts, loops.
 struct cli_case {
     std::string name;
     std::vector<std::string> args;
@@ -346,13 +346,11 @@ struct cli_case {
     bool repeated = false; // as a second Ctrl-C does, or timeout's signal to the child, then group
     meddling meddled = meddling::none;
 
-    // What standard output's pipe carries, with <progress> for the figures at a terminal; in it and
-    // in files, <data> and <encoded> stand for the data and its encoding, <encoded@N> for the
-    // encoding from byte N, and <encoded PATH> for that of PATH's bytes before the run.
+    // What standard output's pipe carries, <progress> for the figures at a terminal; there and in
+    // files, <data>, <encoded>, <encoded@N> (from byte N), <encoded PATH> (PATH's, before the run).
     std::string out = "";
     int status = 0;
-    // What files hold after the run ("<absent>": none there); "socket" for what the test's end of
-    // the socket received.
+    // What files hold after the run, or "<absent>"; "socket" and "fifo": what the test received.
     std::vector<std::pair<std::string, std::string>> files = {};
     mode_t mode = 0;                    // of the first of the files
     bool untouched = false;             // the folder as it was
@@ -739,9 +737,7 @@ TEST_P(Cli, Runs)
     for (std::size_t i = c.after.empty() ? 0 : 1; i < options.fds.size(); ++i)
         ::close(options.fds[i].first);
 
-    std::string through_socket;
-    std::string through_fifo;
-    std::string shown;
+    std::string through_socket, through_fifo, shown;
     // What the test feeds the tool, and reads from it, meanwhile.
     const auto names = [&](const char* name) {
         return std::ranges::find(c.args, name) != c.args.end();
@@ -908,8 +904,7 @@ std::vector<cli_case> cases()
         {.name = "dash_as_source", .args = {"-e", "-", "new"}, .out = ok, .files = {{"new", "<encoded>"}}},
         {.name = "dash_as_destination", .args = {"-d", "enc", "-"}, .out = "Decode...OK.\n", .files = {{"-", "<data>"}}},
         {.name = "fifos", .args = {"-e", "in", "fifo"}, .what = during::streams, .out = ok, .files = {{"fifo", "<encoded>"}}},
-        // The kernel's files promise 4096 bytes and hold fewer; a source read from where the
-        // caller left it holds less than its size.
+        // Sources that hold less than their size says: the kernel's, one read from an offset.
         {.name = "source_shorter_than_its_size", .args = {"-e", "/sys/devices/system/cpu/online", "new"}, .out = ok, .files = {{"new", "<encoded /sys/devices/system/cpu/online>"}}},
         {.name = "source_read_from_where_it_stands", .args = {"-e", "/dev/stdin", "new"}, .fds = {{0, "src", O_RDONLY, data_size - 10}}, .out = ok, .files = {{"new", "<encoded@" + std::to_string(data_size - 10) + ">"}}},
         {.name = "to_a_device", .args = {"-d", MORVASK_BINARY, "/dev/null"}, .out = "Decode...OK.\n"},
@@ -928,8 +923,7 @@ std::vector<cli_case> cases()
         {.name = "in_a_setgid_folder_of_another_group", .args = {"-e", "src", "setgid/new"}, .needs = need::root, .source_mode = 0640, .out = ok, .files = {{"setgid/new", "<encoded>"}}, .mode = 0640},
         {.name = "private_through_a_dangling_link", .args = {"-e", "src", "dangling"}, .run = {.umask = 0}, .source_mode = 0600, .out = ok, .files = {{"target", "<encoded>"}}, .mode = 0600},
         {.name = "no_group_through_a_dangling_link", .args = {"-e", "src", "dangling"}, .run = {.umask = 0}, .source_mode = 0640, .out = ok, .files = {{"target", "<encoded>"}}, .mode = 0600},
-        // A user who may not give the copy to the source's group: the group gets no more than
-        // others get; and the user's own group, what the source gives it.
+        // As a user who may not give the copy to the source's group, and of the user's own group.
         {.name = "group_gets_no_more_than_others", .args = {"-e", "src", "new"}, .run = {.user = 65534, .umask = 0}, .source_mode = 0624, .source_owner = std::pair{65534u, 0u}, .out = ok, .files = {{"new", "<encoded>"}}, .mode = 0604},
         {.name = "group_of_the_user", .args = {"-e", "src", "new"}, .run = nobody, .source_mode = 0640, .source_owner = std::pair{65534u, 65534u}, .out = ok, .files = {{"new", "<encoded>"}}, .mode = 0640},
         {.name = "socket_as_source", .args = {"-e", "/dev/stdin", "new"}, .fds = {{0, "socket"}}, .out = ok, .files = {{"new", "<encoded>"}}, .mode = 0600},
