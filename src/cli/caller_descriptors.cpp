@@ -84,8 +84,8 @@ int descriptor_named(const char* path)
     return fd;
 }
 
-// Closed, or open only the other way, it carries nothing this run's way. When fcntl cannot tell,
-// the descriptor is taken as it is.
+} // namespace
+
 bool open_for(int fd, int access)
 {
     const int flags = ::fcntl(fd, F_GETFL);
@@ -94,34 +94,12 @@ bool open_for(int fd, int access)
     return (flags & O_ACCMODE) == access || (flags & O_ACCMODE) == O_RDWR;
 }
 
-} // namespace
-
 int caller_descriptor(const char* path, int access)
 {
     const int fd = descriptor_named(path);
     // One the path names but this run cannot use (3<file as a destination) is the caller's all
     // the same: opened again by its path, it would be emptied, or be another file.
     return fd < 0 ? -1 : open_for(fd, access) ? fd : refused;
-}
-
-bool shares_standard_output(int fd)
-{
-    struct stat output;
-    struct stat st;
-    return open_for(STDOUT_FILENO, O_WRONLY) && ::fstat(STDOUT_FILENO, &output) == 0 &&
-           ::fstat(fd, &st) == 0 && same_file(STDOUT_FILENO, output, fd, st);
-}
-
-bool reaches_standard_output(const char* path)
-{
-    if (!open_for(STDOUT_FILENO, O_WRONLY))
-        return false;
-    if (descriptor_named(path) == STDOUT_FILENO)
-        return true;
-    struct stat named;
-    struct stat held;
-    return ::stat(path, &named) == 0 &&
-           (::fstat(STDOUT_FILENO, &held) != 0 || identity_of(named) == identity_of(held));
 }
 
 } // namespace morvask

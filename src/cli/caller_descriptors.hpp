@@ -13,12 +13,8 @@ namespace morvask {
 inline constexpr int refused = -2;
 int caller_descriptor(const char* path, int access);
 
-// Whether a word printed now would land among data written to path: it names standard output, or
-// leads to the file that standard output writes to (`>> out`). Where that cannot be told, it would.
-bool reaches_standard_output(const char* path);
-
-// The same for the destination once open, which may be standard output's file by another way too
-// (a FUSE mirror of it).
-bool shares_standard_output(int fd);
+// Whether the caller's descriptor fd is open for access: not where it is closed, or open only the
+// other way; where fcntl cannot tell, it is taken as it is.
+bool open_for(int fd, int access);
 
 } // namespace morvask

@@ -2,6 +2,7 @@
 #include "cli/messages.hpp"
 #include "cli/output_file.hpp"
 #include "cli/progress.hpp"
+#include "cli/standard_output.hpp"
 #include "cli/stop_signals.hpp"
 #include "codec/transcode.hpp"
 
