@@ -362,6 +362,11 @@ void PrintTo(const cli_case& c, std::ostream* out)
     *out << c.name << ": morvask " << testing::PrintToString(c.args);
 }
 
+bool names(const cli_case& c, const char* name)
+{
+    return std::ranges::find(c.args, name) != c.args.end();
+}
+
 // Not a whole number of the tool's buffers, and more than two of them.
 constexpr std::size_t data_size = 4 * stream_buffer_size + 1;
 const std::string& data()
@@ -570,16 +575,13 @@ std::string Cli::prepare(const cli_case& c)
     for (const std::string& arg : c.args)
         if (arg.starts_with("/sys/") && !fs::exists(arg))
             return arg + " is not here";
-    const auto named = [&](const char* name) {
-        return std::ranges::find(c.args, name) != c.args.end();
-    };
     test::write_file(dir / "src", data());
-    if (named("-"))
+    if (names(c, "-"))
         test::write_file(dir / "-", data());
-    if (named("enc"))
+    if (names(c, "enc"))
         test::write_file(dir / "enc", test::substitute(encode_table, data()));
     // Longer than any output, to show that what was there goes.
-    test::write_file(dir / "old", std::string(named("old") ? data_size + 1000 : 12, 'o'));
+    test::write_file(dir / "old", std::string(names(c, "old") ? data_size + 1000 : 12, 'o'));
     test::write_file(dir / "empty", "");
     if (c.what == during::watched || c.what == during::watched_then_left)
         test::write_file(dir / "big", test::random_bytes(big_size));
@@ -739,9 +741,6 @@ TEST_P(Cli, Runs)
 
     std::string through_socket, through_fifo, shown;
     // What the test feeds the tool, and reads from it, meanwhile.
-    const auto names = [&](const char* name) {
-        return std::ranges::find(c.args, name) != c.args.end();
-    };
     const bool streams = c.what == during::streams;
     std::thread helpers[] = {
         std::thread([&] {
@@ -757,11 +756,11 @@ TEST_P(Cli, Runs)
             ::shutdown(sockets[1], SHUT_WR);
         }),
         std::thread([&] {
-            if (streams && names("in"))
+            if (streams && names(c, "in"))
                 test::write_file(dir / "in", data());
         }),
         std::thread([&] {
-            if (streams && names("fifo"))
+            if (streams && names(c, "fifo"))
                 through_fifo = test::read_file(dir / "fifo");
         }),
     };

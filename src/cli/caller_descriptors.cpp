@@ -46,9 +46,10 @@ bool is_fd_directory(int at, const char* directory)
 {
     struct stat st;
     struct stat fds;
+    if (::fstatat(at, directory, &st, 0) != 0)
+        return false;
     for (const char* own : {"/proc/self/fd", "/proc/thread-self/fd"})
-        if (::fstatat(at, directory, &st, 0) == 0 && ::stat(own, &fds) == 0 &&
-            identity_of(st) == identity_of(fds))
+        if (::stat(own, &fds) == 0 && identity_of(st) == identity_of(fds))
             return true;
     return false;
 }
@@ -66,8 +67,9 @@ int descriptor_named(const char* path)
     for (int hop = 0; hop <= 40 && fd < 0 && at != -1; ++hop) {
         const char* const name = split_path(path, directory);
         fd = spelt(path);
-        if (fd < 0 && name != nullptr && number(name) >= 0 && is_fd_directory(at, directory))
-            fd = number(name);
+        if (const int entry = name == nullptr ? -1 : number(name);
+            fd < 0 && entry >= 0 && is_fd_directory(at, directory))
+            fd = entry;
         char* const link = links[hop % 2];
         const ssize_t length = fd < 0 ? ::readlinkat(at, path, link, PATH_MAX - 1) : -1;
         if (length <= 0 || name == nullptr)
