@@ -355,6 +355,8 @@ struct cli_case {
     mode_t mode = 0;                    // of the first of the files
     bool untouched = false;             // the folder as it was
     std::optional<bool> announced = {}; // whether a watcher heard the destination closed by name
+    // Whether the destination became a new file, with its owner (1:2), ACL and user.mark kept.
+    std::optional<bool> replaced = {};
 };
 
 void PrintTo(const cli_case& c, std::ostream* out)
@@ -393,6 +395,22 @@ std::string expand(const std::string& text, const fs::path& dir)
         at = m[0].second;
     }
     return expanded.append(at, text.cend());
+}
+
+// What a file replaced whole keeps: owner, group, mode, ACL and an attribute of the user's; and,
+// apart, its inode, which it does not keep.
+std::pair<std::string, ino_t> attributes(const fs::path& path)
+{
+    struct stat st {};
+    ::stat(path.c_str(), &st);
+    std::string kept = std::to_string(st.st_uid) + ":" + std::to_string(st.st_gid) + " " +
+                       std::to_string(st.st_mode);
+    for (const char* name : {"system.posix_acl_access", "user.mark"}) {
+        char value[256];
+        const ssize_t size = ::getxattr(path.c_str(), name, value, sizeof value);
+        kept += " " + std::string(value, static_cast<std::size_t>(std::max<ssize_t>(size, 0)));
+    }
+    return {kept, st.st_ino};
 }
 
 // Compares without printing megabytes: the sizes, and the bytes where they first differ.
@@ -589,6 +607,14 @@ std::string Cli::prepare(const cli_case& c)
     fs::create_hard_link(dir / "src", dir / "hard");
     fs::create_symlink("src", dir / "soft");
     fs::create_symlink("target", dir / "dangling");
+    fs::create_symlink("old", dir / "linked");
+    if (names(c, "twin"))
+        fs::create_hard_link(dir / "old", dir / "twin");
+    if (names(c, "sticky/theirs")) {
+        fs::create_directory(dir / "sticky");
+        ::chmod((dir / "sticky").c_str(), 01777);
+        test::write_file(dir / "sticky/theirs", "theirs");
+    }
     fs::create_symlink(fs::path("/dev/stdout").lexically_relative(dir.path), dir / "relative");
     for (const char* name : {"sub", "setgid"})
         fs::create_directory(dir / name);
@@ -615,6 +641,16 @@ std::string Cli::prepare(const cli_case& c)
     if (c.source_acl &&
         ::setxattr((dir / "src").c_str(), "system.posix_acl_access", acl, sizeof acl - 1, 0) != 0)
         return "no ACL here";
+    // The same, but nobody may write and the mask lets it.
+    static const char writable[] =
+        "\2\0\0\0\1\0\6\0\xff\xff\xff\xff\2\0\6\0\xfe\xff\0\0\4\0\0\0\xff\xff\xff\xff"
+        "\x10\0\6\0\xff\xff\xff\xff\x20\0\0\0\xff\xff\xff\xff";
+    const std::string destination = c.replaced ? (dir / c.args.back()).string() : "";
+    if (c.replaced && (::chown(destination.c_str(), 1, 2) != 0 ||
+                       ::setxattr(destination.c_str(), "user.mark", "kept", 4, 0) != 0 ||
+                       ::setxattr(destination.c_str(), "system.posix_acl_access", writable,
+                                  sizeof writable - 1, 0) != 0))
+        return "no attributes here";
     if ((c.needs & need::loop) != 0) {
         test::write_file(dir / "img", test::random_bytes(1 << 16));
         // Two loop devices over img, and a second node of the first.
@@ -655,6 +691,9 @@ std::string Cli::prepare(const cli_case& c)
             !mount("overlay", "merged",
                    "lowerdir=" + at + "/lower,upperdir=" + at + "/upper,workdir=" + at + "/work"))
             return "no overlay mount here";
+        // Copied up: merged/f now shows upper/f under lower/f's inode number.
+        if (names(c, "upper/f"))
+            test::write_file(dir / "merged/f", data());
         if ((c.needs & need::bindfs) != 0) {
             if (std::system(("bindfs " + at + "/lower " + at + "/mirror 2>/dev/null").c_str()) != 0)
                 return "no bindfs here (package bindfs, and /dev/fuse)";
@@ -678,10 +717,9 @@ void Cli::stall(const cli_case& c, const running& tool)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     const auto [size, output] = written(tool.pid, dir.path);
     ASSERT_GE(size, first_part / 2) << "the run never got going";
-    EXPECT_EQ(fs::exists(destination), existed || c.run.refuse == refused::unnamed_files)
-        << "named before it is complete";
+    EXPECT_EQ(fs::exists(destination), existed) << "named before it is complete";
     if (c.meddled == meddling::renamed)
-        fs::rename(destination, dir / "moved");
+        fs::rename(existed ? destination : fs::read_symlink(output), dir / "moved");
     if (c.meddled == meddling::renamed || c.meddled == meddling::taken)
         test::write_file(destination, "precious");
     if (c.meddled == meddling::linked) {
@@ -728,6 +766,8 @@ TEST_P(Cli, Runs)
         options.fds.emplace_back(fd, h.fd);
     }
     const auto before = c.untouched ? snapshot(dir.path) : std::map<std::string, std::string>{};
+    const auto kept =
+        c.replaced ? attributes(dir / c.args.back()) : std::pair<std::string, ino_t>{};
     const int watcher = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     ::inotify_add_watch(watcher, dir.path.c_str(), IN_CLOSE_WRITE);
     const auto previous_sigpipe = ::signal(SIGPIPE, SIG_IGN); // a tool that died early fails
@@ -839,6 +879,11 @@ TEST_P(Cli, Runs)
             at += sizeof(inotify_event) + event->len;
         }
     ::close(watcher);
+    if (c.replaced) {
+        const auto [now, inode] = attributes(dir / c.args.back());
+        EXPECT_EQ(now, kept.first);
+        EXPECT_EQ(inode != kept.second, *c.replaced) << "a new file";
+    }
     if (c.announced) {
         EXPECT_EQ(heard.contains(c.args.back()), *c.announced) << "closed by its name";
     }
@@ -930,24 +975,32 @@ std::vector<cli_case> cases()
         // Failed runs leave no partial output; an existing destination keeps its permissions.
         {.name = "source_the_user_may_not_read", .args = {"-e", "src", "new"}, .run = nobody, .source_mode = 0600, .out = "src file not found.\n", .status = 1, .untouched = true},
         {.name = "read_fails", .args = {"-e", "/proc/self/mem", "new"}, .out = "Encode...Can't read /proc/self/mem file.\n", .status = 1, .files = {{"new", "<absent>"}}},
-        {.name = "read_fails_over_a_file", .args = {"-e", "/proc/self/mem", "old"}, .out = "Encode...Can't read /proc/self/mem file.\n", .status = 1, .files = {{"old", ""}}, .mode = 0640},
+        {.name = "read_fails_over_a_file", .args = {"-e", "/proc/self/mem", "old"}, .out = "Encode...Can't read /proc/self/mem file.\n", .status = 1, .files = {{"old", "<data old>"}}, .mode = 0640},
         {.name = "file_size_limit", .args = {"-e", "src", "new"}, .run = {.file_size_limit = 65536}, .out = cant_write_new, .status = 1, .files = {{"new", "<absent>"}}},
-        {.name = "file_size_limit_over_a_file", .args = {"-e", "src", "old"}, .run = {.file_size_limit = 65536}, .out = "Encode...Can't write old file.\n", .status = 1, .files = {{"old", ""}}, .mode = 0640},
+        {.name = "file_size_limit_over_a_file", .args = {"-e", "src", "old"}, .run = {.file_size_limit = 65536}, .out = "Encode...Can't write old file.\n", .status = 1, .files = {{"old", "<data old>"}}, .mode = 0640},
         {.name = "full_device", .args = {"-e", "src", "/dev/full"}, .out = "Encode...Can't write /dev/full file.\n", .status = 1},
         // SIGPIPE must not end the run without a word.
         {.name = "reader_goes_away", .args = {"-e", "src", "fifo"}, .what = during::reader_leaves, .out = "Encode...Can't write fifo file.\n", .status = 1},
         {.name = "close_fails", .args = {"-e", "src", "new"}, .run = {.refuse = refused::close}, .needs = need::seccomp, .out = cant_write_new, .status = 1, .files = {{"new", "<absent>"}}, .announced = false},
-        {.name = "close_fails_over_a_file", .args = {"-e", "src", "old"}, .run = {.refuse = refused::close}, .needs = need::seccomp, .out = "Encode...Can't write old file.\n", .status = 1, .files = {{"old", ""}}, .mode = 0640},
+        {.name = "close_fails_over_a_file", .args = {"-e", "src", "old"}, .run = {.refuse = refused::close}, .needs = need::seccomp, .out = "Encode...Can't write old file.\n", .status = 1, .files = {{"old", "<data old>"}}, .mode = 0640},
         {.name = "full_disk", .args = {"-e", "src", "full/new"}, .needs = need::tmpfs, .out = "Encode...Can't write full/new file.\n", .status = 1, .files = {{"full/new", "<absent>"}}},
-        {.name = "full_disk_over_a_file", .args = {"-e", "src", "full/old"}, .needs = need::tmpfs, .out = "Encode...Can't write full/old file.\n", .status = 1, .files = {{"full/old", ""}}},
+        {.name = "replaced_with_what_it_was", .args = {"-e", "src", "old"}, .needs = need::root, .out = ok, .files = {{"old", "<encoded>"}}, .replaced = true},
+        {.name = "second_name_written_in_place", .args = {"-e", "src", "twin"}, .needs = need::root, .out = ok, .files = {{"old", "<encoded>"}}, .replaced = false},
+        {.name = "link_written_in_place", .args = {"-e", "src", "linked"}, .needs = need::root, .out = ok, .files = {{"old", "<encoded>"}}, .replaced = false},
+        {.name = "another_users_file_in_a_sticky_folder_in_place", .args = {"-e", "src", "sticky/theirs"}, .run = nobody, .needs = need::root, .out = ok, .files = {{"sticky/theirs", "<encoded>"}}, .replaced = false},
+        {.name = "copied_up_overlay_file_read_whole", .args = {"-e", "merged/f", "upper/f"}, .needs = need::overlay, .out = ok, .files = {{"upper/f", "<encoded>"}}},
+        {.name = "full_disk_over_a_file", .args = {"-e", "src", "full/old"}, .needs = need::tmpfs, .out = "Encode...Can't write full/old file.\n", .status = 1, .files = {{"full/old", "<data full/old>"}}},
 
         // Signals, and other programs, while the run stalls on its source.
         {.name = "sigkill", .args = {"-e", "in", "new"}, .what = during::stalls, .sig = SIGKILL, .status = 128 + SIGKILL, .untouched = true},
+        {.name = "sigkill_over_a_file", .args = {"-e", "in", "old"}, .what = during::stalls, .sig = SIGKILL, .status = 128 + SIGKILL, .files = {{"old", "<data old>"}}},
+        {.name = "sigkill_without_unnamed_files", .args = {"-e", "in", "new"}, .run = {.refuse = refused::unnamed_files}, .needs = need::seccomp, .what = during::stalls, .sig = SIGKILL, .status = 128 + SIGKILL, .files = {{"new", "<absent>"}}},
         {.name = "repeated_sigint", .args = {"-e", "in", "new"}, .what = during::stalls, .sig = SIGINT, .repeated = true, .status = 128 + SIGINT, .untouched = true},
-        {.name = "repeated_sigterm_over_a_file", .args = {"-e", "in", "old"}, .what = during::stalls, .sig = SIGTERM, .repeated = true, .status = 128 + SIGTERM, .files = {{"old", ""}}},
-        {.name = "sigterm_to_the_first_process_of_a_pid_namespace", .args = {"-e", "in", "old"}, .run = {.own_pid_namespace = true}, .what = during::stalls, .sig = SIGTERM, .status = 128 + SIGTERM, .files = {{"old", ""}}},
+        {.name = "repeated_sigterm_over_a_file", .args = {"-e", "in", "old"}, .what = during::stalls, .sig = SIGTERM, .repeated = true, .status = 128 + SIGTERM, .files = {{"old", "<data old>"}}},
+        {.name = "sigterm_to_the_first_process_of_a_pid_namespace", .args = {"-e", "in", "old"}, .run = {.own_pid_namespace = true}, .what = during::stalls, .sig = SIGTERM, .status = 128 + SIGTERM, .files = {{"old", "<data old>"}}},
         {.name = "sighup_ignored_at_start", .args = {"-e", "in", "old"}, .run = {.ignored_signal = SIGHUP}, .what = during::stalls, .sig = SIGHUP, .out = ok, .files = {{"old", "<encoded>"}}},
-        {.name = "sigterm_blocked_at_start", .args = {"-e", "in", "old"}, .run = {.blocked_signal = SIGTERM}, .what = during::stalls, .sig = SIGTERM, .status = 128 + SIGTERM, .files = {{"old", ""}}},
+        {.name = "sigterm_blocked_at_start", .args = {"-e", "in", "old"}, .run = {.blocked_signal = SIGTERM}, .what = during::stalls, .sig = SIGTERM, .status = 128 + SIGTERM, .files = {{"old", "<data old>"}}},
+        {.name = "replaced_meanwhile", .args = {"-e", "in", "old"}, .what = during::stalls, .meddled = meddling::renamed, .out = "Encode...Can't write old file.\n", .status = 1, .files = {{"old", "precious"}, {"moved", "<data old>"}}},
         {.name = "name_taken_meanwhile", .args = {"-e", "in", "new"}, .what = during::stalls, .meddled = meddling::taken, .out = cant_write_new, .status = 1, .files = {{"new", "precious"}}},
         {.name = "sigterm_after_a_second_name", .args = {"-e", "in", "new"}, .what = during::stalls, .sig = SIGTERM, .meddled = meddling::linked, .status = 128 + SIGTERM, .files = {{"new", "<absent>"}, {"moved", ""}}},
         {.name = "sigterm_after_a_rename_without_unnamed_files", .args = {"-e", "in", "new"}, .run = {.refuse = refused::unnamed_files}, .needs = need::seccomp, .what = during::stalls, .sig = SIGTERM, .meddled = meddling::renamed, .status = 128 + SIGTERM, .files = {{"new", "precious"}, {"moved", ""}}},
@@ -1006,7 +1059,7 @@ std::vector<cli_case> cases()
         all.push_back({.name = std::string("unknown_option_") + name, .args = {option, "src", "old"}, .out = "unknown option '" + std::string(option) + "'\n", .status = 2, .untouched = true});
     // Over an existing file, where a signal left to its default action leaves data behind.
     for (const int sig : stop_signals())
-        all.push_back({.name = "stopped_by_signal_" + std::to_string(sig), .args = {"-e", "in", "old"}, .what = during::stalls, .sig = sig, .status = 128 + sig, .files = {{"old", ""}}});
+        all.push_back({.name = "stopped_by_signal_" + std::to_string(sig), .args = {"-e", "in", "old"}, .what = during::stalls, .sig = sig, .status = 128 + sig, .files = {{"old", "<data old>"}}});
     return all;
 }
 // clang-format on

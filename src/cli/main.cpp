@@ -150,7 +150,7 @@ int main(int argc, char* argv[])
         return fail(exit_failure, messages::same_file, source_path, destination_path);
     }
 
-    quiet = quiet || shares_standard_output(output.stream.fd);
+    quiet = quiet || shares_file_with(STDOUT_FILENO, output.stream.fd);
     say(messages::starting, selected->work);
     if (!quiet)
         show_progress(source, source_stat, selected->work);

@@ -2,14 +2,21 @@
 
 #include "cli/caller_descriptors.hpp"
 #include "cli/path_parts.hpp"
+#include "cli/standard_output.hpp"
 #include "cli/stop_signals.hpp"
 
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <linux/limits.h>
+#include <span>
+#include <sys/ioctl.h>
 #include <sys/xattr.h>
 #include <tuple>
 #include <unistd.h>
@@ -30,49 +37,25 @@ void discard_on_stop(const output_file* out)
     unfinished = out;
 }
 
-bool is_this_file(const output_file& out, const struct stat& st)
-{
-    return identity_of(st) == out.created;
-}
-
-// Whether the name the file was created by, or given, in the directory it was created in, still
-// leads to it.
-bool still_named(const output_file& out)
+// Whether name, in the directory the new file takes its name in, leads to that file.
+bool leads_to_created(const output_file& out, const char* name)
 {
     struct stat st;
-    return ::fstatat(out.directory, out.name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-           is_this_file(out, st);
+    return ::fstatat(out.directory, name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+           identity_of(st) == out.created;
 }
 
-// An existing file is emptied through its descriptor, so that it is this file whatever its name
-// leads to by now. Once closing the descriptor has failed, the path is opened again, and the file
-// emptied only if it is still the same one.
-void empty_existing(const output_file& out)
+// What this run wrote is emptied through the descriptor, so that it is this file whatever names it
+// has by now (a rename, a hard link). A temporary name goes too, but only while it still leads to
+// the file: a file put in its place, or a directory swapped for a link, is not this run's.
+void discard_output(const output_file& out)
 {
-    if (out.stream.fd >= 0) {
-        std::ignore = ::ftruncate(out.stream.fd, 0);
+    if (out.fate == on_discard::keep)
         return;
-    }
-    const int fd = ::open(out.path, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return;
-    struct stat st;
-    if (::fstat(fd, &st) == 0 && is_this_file(out, st))
-        std::ignore = ::ftruncate(fd, 0);
-    ::close(fd);
-}
-
-// A file this run created holds nothing but this run's output, so it is emptied first, through
-// its descriptor: under any other name it was given meanwhile (a rename, a hard link), or where its
-// directory no longer lets it go, nothing partial remains. Then it loses its name, but only while
-// that name, in the directory it was created in, still leads to it: a file put in its place, or a
-// directory swapped for a link, is not this run's.
-void remove_created(const output_file& out)
-{
     if (out.stream.fd >= 0)
         std::ignore = ::ftruncate(out.stream.fd, 0);
-    if (still_named(out))
-        ::unlinkat(out.directory, out.name, 0);
+    if (out.fate == on_discard::remove && leads_to_created(out, out.temporary))
+        ::unlinkat(out.directory, out.temporary, 0);
 }
 
 // Deregistered, with the stop signals held, before the directory it names is closed.
@@ -93,21 +76,59 @@ mode_t creation_mode(const struct stat& source)
     return S_IRUSR | S_IWUSR | (source.st_mode & shared);
 }
 
+// The bits the kernel gives a file created with mode in directory: those its default ACL allows
+// where it has one (the umask is then left out), the umask's otherwise.
+mode_t applied_mode(int directory, mode_t mode)
+{
+    struct acl_entry {
+        std::uint16_t tag;
+        std::uint16_t perm;
+        std::uint32_t id;
+    };
+    struct {
+        std::uint32_t version;
+        acl_entry entries[512];
+    } acl;
+    const int fd = ::openat(directory, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const ssize_t size =
+        fd < 0 ? -1 : ::fgetxattr(fd, "system.posix_acl_default", &acl, sizeof acl);
+    if (fd >= 0)
+        ::close(fd);
+    if (size <= static_cast<ssize_t>(sizeof acl.version)) {
+        const mode_t mask = ::umask(0);
+        ::umask(mask);
+        return mode & ~mask;
+    }
+    // Entries come sorted by tag: the mask, where there is one, after the owning group.
+    mode_t allowed = 0;
+    mode_t group = 0;
+    for (const acl_entry& e :
+         std::span(acl.entries,
+                   (static_cast<std::size_t>(size) - sizeof acl.version) / sizeof(acl_entry)))
+        if (e.tag == 0x01) // ACL_USER_OBJ
+            allowed |= mode_t{e.perm} << 6;
+        else if (e.tag == 0x04 || e.tag == 0x10) // ACL_GROUP_OBJ, ACL_MASK
+            group = mode_t{e.perm} << 3;
+        else if (e.tag == 0x20) // ACL_OTHER
+            allowed |= e.perm;
+    return mode & (allowed | group);
+}
+
 // Group permission is the source's to give, and only to its own group: a created file takes the
 // group of its directory (setgid) or of the process, which a member of the source's group can
 // change to that one. The members of another group are others to the source, and get what others
 // get. An access ACL makes the source's group bits the ACL's mask, which lets named users and
 // groups in; they are not copied, so the copy gets no group bits, and is more private, never less.
-// False if the bits could not be taken away.
-bool restrict_group(int fd, const struct stat& created, int source_fd, const struct stat& source)
+// Gives the file the bits wanted, so limited; false if it could not.
+bool give_mode(int fd, const struct stat& created, mode_t wanted, int source_fd,
+               const struct stat& source)
 {
     const bool acl = ::fgetxattr(source_fd, "system.posix_acl_access", nullptr, 0) > 0;
-    if ((created.st_mode & S_IRWXG) == 0 ||
-        (!acl && (created.st_gid == source.st_gid ||
-                  ::fchown(fd, static_cast<uid_t>(-1), source.st_gid) == 0)))
-        return true;
-    const mode_t as_others = acl ? 0 : created.st_mode & (created.st_mode & S_IRWXO) << 3;
-    return ::fchmod(fd, (created.st_mode & 07707) | as_others) == 0;
+    if ((wanted & S_IRWXG) != 0 &&
+        (acl || (created.st_gid != source.st_gid &&
+                 ::fchown(fd, static_cast<uid_t>(-1), source.st_gid) != 0)))
+        wanted = (wanted & 07707) | (acl ? 0 : wanted & (wanted & S_IRWXO) << 3);
+    return wanted == (created.st_mode & 07777) || ::fchmod(fd, wanted) == 0;
 }
 
 // The directory that will hold the file, pinned, so that the file is named in that one whatever
@@ -125,134 +146,212 @@ int open_directory(output_file& out)
     return out.directory < 0 ? errno : 0;
 }
 
-// Creates the file with the stop signals held, so that a signal discards it from its first moment,
-// and only ever it. Without a name where the file system allows it, so that nothing is left to
-// discard, even after SIGKILL, until finish_output() names the complete file; by its name where
-// the file system refuses (vfat, some FUSE and network file systems). Returns 0, or the errno of
-// the failure: EEXIST for a name that is there already, a dangling symbolic link or a file that
-// appeared since the first open, which are the caller's to open.
-int create(output_file& out, int source_fd, const struct stat& source)
+// A name of the new file's own beside the destination's, hidden as editors' are, and within
+// NAME_MAX however long the destination's name is.
+void choose_temporary(output_file& out)
 {
-    if (const int error = open_directory(out); error != 0)
-        return error;
-    struct stat st;
-    if (::fstatat(out.directory, out.name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
-        forget(out);
-        return EEXIST;
-    }
-    const sigset_t previous = hold_signals();
-    int error = 0;
-    out.fate = on_discard::unnamed;
-    out.stream.fd =
-        ::openat(out.directory, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, creation_mode(source));
+    constexpr char letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    char suffix[7] = {};
+    for (char& c : std::span(suffix, 6))
+        c = letters[::arc4random_uniform(sizeof letters - 1)];
+    std::snprintf(out.temporary, sizeof out.temporary, ".%.*s.%s", NAME_MAX - 8, out.name, suffix);
+}
+
+// Creates the new file in the pinned directory, with the stop signals held by the caller, so that a
+// signal discards it from its first moment, and only ever it: without a name where the file system
+// allows it, so that nothing is left to discard, even after SIGKILL, until finish_output() names
+// the complete file; under a temporary name of its own, private, where the file system refuses
+// (vfat, some FUSE and network file systems). Returns 0, or the errno of the failure.
+int create_file(output_file& out, mode_t mode, struct stat& st)
+{
+    out.fate = on_discard::empty;
+    out.stream.fd = ::openat(out.directory, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
     // EISDIR: a kernel that predates unnamed files.
     if (out.stream.fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR)) {
         out.fate = on_discard::remove;
-        out.stream.fd = ::openat(out.directory, out.name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
-                                 creation_mode(source));
+        int tries = 0;
+        do {
+            choose_temporary(out);
+            out.stream.fd = ::openat(out.directory, out.temporary,
+                                     O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, S_IRUSR | S_IWUSR);
+        } while (out.stream.fd < 0 && errno == EEXIST && ++tries < 100);
     }
-    if (out.stream.fd >= 0 && ::fstat(out.stream.fd, &st) == 0 &&
-        restrict_group(out.stream.fd, st, source_fd, source)) {
-        out.created = identity_of(st);
-        discard_on_stop(&out);
-    } else {
+    if (out.stream.fd < 0)
+        return errno;
+    if (::fstat(out.stream.fd, &st) != 0) {
+        const int error = errno;
+        if (out.fate == on_discard::remove)
+            ::unlinkat(out.directory, out.temporary, 0);
+        ::close(std::exchange(out.stream.fd, -1));
+        return error;
+    }
+    out.created = identity_of(st);
+    discard_on_stop(&out);
+    return 0;
+}
+
+// A destination that does not exist yet, created with modes derived from the source's. Returns 0,
+// or the errno of the failure: EEXIST for a name that is there already, a dangling symbolic link
+// or a file that appeared since the first open, which are the caller's to open.
+int create_new(output_file& out, int source_fd, const struct stat& source)
+{
+    int error = open_directory(out);
+    struct stat st;
+    if (error == 0 && ::fstatat(out.directory, out.name, &st, AT_SYMLINK_NOFOLLOW) == 0)
+        error = EEXIST;
+    const signals_held held;
+    if (error == 0)
+        error = create_file(out, creation_mode(source), st);
+    // A file under a temporary name starts private, and gets its bits once its group is right.
+    const mode_t wanted = out.fate == on_discard::remove
+                              ? applied_mode(out.directory, creation_mode(source))
+                              : st.st_mode & 07777;
+    if (error == 0 && !give_mode(out.stream.fd, st, wanted, source_fd, source)) {
         error = errno;
-        if (out.stream.fd >= 0) {
-            if (out.fate == on_discard::remove)
-                ::unlinkat(out.directory, out.name, 0);
-            ::close(std::exchange(out.stream.fd, -1));
-        }
-        forget(out);
+        discard_output(out);
+        ::close(std::exchange(out.stream.fd, -1));
     }
-    release_signals(previous);
+    if (error != 0)
+        forget(out);
     return error;
 }
 
-// Gives the complete file created without a name its name, where no file has taken it meanwhile:
-// linkat never replaces one.
-bool name_created(output_file& out)
+// What the opened destination is, into st, and whether it may be written: not if it is the source
+// itself. Closed again if not.
+open_result adopt(output_file& out, int source_fd, const struct stat& source, struct stat& st)
 {
-    // AT_EMPTY_PATH asks older kernels for a privilege; the link through /proc asks none.
-    if (::linkat(out.stream.fd, "", out.directory, out.name, AT_EMPTY_PATH) != 0) {
-        char fd_path[32];
-        std::snprintf(fd_path, sizeof fd_path, "/proc/self/fd/%d", out.stream.fd);
-        if (errno != ENOENT ||
-            ::linkat(AT_FDCWD, fd_path, out.directory, out.name, AT_SYMLINK_FOLLOW) != 0)
-            return false;
-    }
-    out.fate = on_discard::remove;
-    return true;
-}
-
-// Programs that wait for a file closed after writing (inotify's IN_CLOSE_WRITE, incron, sync
-// clients) hear of a file named after it was written only from an open by that name; only once it
-// is closed without error, so that they never hear of one that is then removed.
-void announce(const output_file& out)
-{
-    if (still_named(out))
-        if (const int fd =
-                ::openat(out.directory, out.name, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-            fd >= 0)
-            ::close(fd);
-}
-
-// What the opened destination is, into st; closed again if that cannot be told, or if it is the
-// source itself.
-open_result identify(output_file& out, int source_fd, const struct stat& source, struct stat& st)
-{
-    const open_result result = ::fstat(out.stream.fd, &st) != 0 ? open_result::failed
-                               : same_file(source_fd, source, out.stream.fd, st)
-                                   ? open_result::same_file
-                                   : open_result::opened;
-    if (result != open_result::opened)
+    const open_result result =
+        out.stream.fd < 0 || ::fstat(out.stream.fd, &st) != 0 ? open_result::failed
+        : same_file(source_fd, source, out.stream.fd, st)     ? open_result::same_file
+                                                              : open_result::opened;
+    if (result != open_result::opened && out.stream.fd >= 0)
         ::close(std::exchange(out.stream.fd, -1));
+    out.created = identity_of(st);
     return result;
 }
 
-// An existing file: refused if it is the source, and emptied only if it is a regular file with
-// data in it (on ext4, truncating even an empty file makes close wait for the data to reach the
-// disk).
+// Whether a new file under the old one's name would still be the file that name held: not for a
+// file with other names, nor through a symbolic link (the link stays a link, and its file is
+// written), nor for a file the caller writes to as well (`>> out`), where what it writes after the
+// run must land in the live file.
+bool replaceable(output_file& out, const struct stat& st)
+{
+    struct stat named;
+    return S_ISREG(st.st_mode) && st.st_nlink == 1 &&
+           !shares_file_with(STDOUT_FILENO, out.stream.fd) &&
+           !shares_file_with(STDERR_FILENO, out.stream.fd) && open_directory(out) == 0 &&
+           ::fstatat(out.directory, out.name, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+           identity_of(named) == identity_of(st);
+}
+
+// The old file's extended attributes, its ACL among them, on the new file; not security.capability,
+// which any write to the old file would have dropped.
+bool copy_attributes(int from, int to)
+{
+    // Static: the largest a list or a value can be, too large for the stack.
+    static char names[XATTR_LIST_MAX];
+    static char value[XATTR_SIZE_MAX];
+    const ssize_t listed = ::flistxattr(from, names, sizeof names);
+    if (listed < 0)
+        return errno == EOPNOTSUPP;
+    for (const char* name = names; name < names + listed; name += std::strlen(name) + 1) {
+        if (std::strcmp(name, "security.capability") == 0)
+            continue;
+        const ssize_t size = ::fgetxattr(from, name, value, sizeof value);
+        if (size < 0 || ::fsetxattr(to, name, value, static_cast<std::size_t>(size), 0) != 0)
+            return false;
+    }
+    // Nor an ACL the new file took from the directory's default where the old one has none.
+    constexpr const char* acl = "system.posix_acl_access";
+    return ::fgetxattr(from, acl, nullptr, 0) >= 0 || errno != ENODATA ||
+           ::fremovexattr(to, acl) == 0 || errno == ENODATA;
+}
+
+// Inode flags (chattr) that the new file would lack: no copy-on-write, compression, no dump.
+bool keeps_flags(int from, int to)
+{
+    // The kernel reads and writes an int, whatever the ioctl's declared long.
+    int old_flags = 0;
+    int new_flags = 0;
+    return ::ioctl(from, FS_IOC_GETFLAGS, &old_flags) != 0 ||
+           (::ioctl(to, FS_IOC_GETFLAGS, &new_flags) == 0 && (old_flags & ~new_flags) == 0);
+}
+
+// Starts the new file that replaces the existing one, out.stream.fd, once complete: on the same
+// file system, with the old one's owner and group (first, since fchown clears set-id bits), its
+// attributes and then its mode, all before any data goes in. Returns 0, with the old file closed;
+// or the errno of the failure to create it; or EPERM, as the directory's refusal would, where the
+// new file could not be what the old one is, with nothing left behind.
+int replace(output_file& out, const struct stat& old)
+{
+    const int old_fd = out.stream.fd;
+    const signals_held held;
+    struct stat st;
+    if (const int error = create_file(out, S_IRUSR | S_IWUSR, st); error != 0) {
+        out.stream.fd = old_fd;
+        return error;
+    }
+    if (st.st_dev != old.st_dev || ::fchown(out.stream.fd, old.st_uid, old.st_gid) != 0 ||
+        !copy_attributes(old_fd, out.stream.fd) || !keeps_flags(old_fd, out.stream.fd) ||
+        ::fchmod(out.stream.fd, old.st_mode & 07777) != 0) {
+        discard_output(out);
+        ::close(std::exchange(out.stream.fd, old_fd));
+        discard_on_stop(nullptr);
+        return EPERM;
+    }
+    ::close(old_fd);
+    out.replacing = true;
+    out.replaced = identity_of(old);
+    return 0;
+}
+
+// An existing file: refused if it is the source; replaced where it can be, written in place
+// otherwise, and then emptied first only if it is a regular file with data in it (on ext4,
+// truncating even an empty file makes close wait for the data to reach the disk).
 open_result take_existing(output_file& out, int source_fd, const struct stat& source)
 {
     struct stat st;
-    if (const open_result identified = identify(out, source_fd, source, st);
-        identified != open_result::opened)
-        return identified;
-    out.created = identity_of(st);
+    if (const open_result adopted = adopt(out, source_fd, source, st);
+        adopted != open_result::opened)
+        return adopted;
+    if (replaceable(out, st)) {
+        const int error = replace(out, st);
+        if (error == 0)
+            return open_result::opened;
+        // Only a refusal leaves it to be written in place: no room for the new file fails.
+        if (error != EPERM && error != EACCES && error != EROFS) {
+            forget(out);
+            ::close(std::exchange(out.stream.fd, -1));
+            return open_result::failed;
+        }
+    }
+    const signals_held held;
+    forget(out);
     out.fate = S_ISREG(st.st_mode) ? on_discard::empty : on_discard::keep;
-    const sigset_t previous = hold_signals();
+    out.created = identity_of(st);
     discard_on_stop(&out);
-    const bool emptied =
-        out.fate != on_discard::empty || st.st_size == 0 || ::ftruncate(out.stream.fd, 0) == 0;
-    if (!emptied) {
+    if (out.fate == on_discard::empty && st.st_size > 0 && ::ftruncate(out.stream.fd, 0) != 0) {
         forget(out);
         ::close(std::exchange(out.stream.fd, -1));
+        return open_result::failed;
     }
-    release_signals(previous);
-    return emptied ? open_result::opened : open_result::failed;
-}
-
-// A duplicate of the caller's descriptor, so that closing it reports a failed write as closing any
-// destination does, at the offset and with the flags the caller gave it.
-open_result take_descriptor(output_file& out, int descriptor, int source_fd,
-                            const struct stat& source)
-{
-    out.fate = on_discard::keep;
-    out.stream.fd = ::fcntl(descriptor, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
-    struct stat st;
-    return out.stream.fd < 0 ? open_result::failed : identify(out, source_fd, source, st);
+    return open_result::opened;
 }
 
 // The blocks for the whole output at once, when the source tells its size: the file system then
-// allocates in few large extents instead of at every flush. If it cannot, the writes still work,
-// or report a full disk. A failed attempt may still have allocated blocks (ext4 keeps what it got
-// before the disk filled), so only one the file system refuses outright reserves nothing.
+// allocates in few large extents instead of at every flush. Where there is no room for them, the
+// run fails at once, without writing: it would only fail later, after reading at length. Where the
+// file system cannot reserve, the writes still work, or report a full disk. A failed attempt may
+// still have allocated blocks (ext4 keeps what it got before the disk filled), so only one the file
+// system refuses outright reserves nothing.
 void reserve(output_file& out, const struct stat& source)
 {
-    if (out.fate != on_discard::keep && S_ISREG(source.st_mode) && source.st_size > 0 &&
-        (::fallocate(out.stream.fd, FALLOC_FL_KEEP_SIZE, 0, source.st_size) == 0 ||
-         (errno != EOPNOTSUPP && errno != ENOSYS)))
+    if (out.fate == on_discard::keep || !S_ISREG(source.st_mode) || source.st_size <= 0)
+        return;
+    const bool reserved = ::fallocate(out.stream.fd, FALLOC_FL_KEEP_SIZE, 0, source.st_size) == 0;
+    if (reserved || (errno != EOPNOTSUPP && errno != ENOSYS))
         out.reserved = source.st_size;
+    out.stream.error = !reserved && (errno == ENOSPC || errno == EDQUOT);
 }
 
 // A source shorter than its size promised (a file that shrank, or one of the kernel's, which all
@@ -267,23 +366,79 @@ void release_unused(const output_file& out)
         std::ignore = ::ftruncate(out.stream.fd, st.st_size);
 }
 
-// Empties or removes what this run wrote, as its fate says.
-void discard_output(const output_file& out)
+// Gives the complete file without a name the name given; AT_EMPTY_PATH asks older kernels for a
+// privilege, the link through /proc asks none. A link never replaces a file.
+bool link_unnamed(const output_file& out, const char* name)
 {
-    switch (out.fate) {
-    case on_discard::remove:
-        remove_created(out);
-        break;
-    case on_discard::empty:
-        empty_existing(out);
-        break;
-    case on_discard::unnamed:
-        if (out.stream.fd >= 0)
-            std::ignore = ::ftruncate(out.stream.fd, 0);
-        break;
-    case on_discard::keep:
-        break;
+    if (::linkat(out.stream.fd, "", out.directory, name, AT_EMPTY_PATH) == 0)
+        return true;
+    char fd_path[32];
+    std::snprintf(fd_path, sizeof fd_path, "/proc/self/fd/%d", out.stream.fd);
+    return errno == ENOENT &&
+           ::linkat(AT_FDCWD, fd_path, out.directory, name, AT_SYMLINK_FOLLOW) == 0;
+}
+
+// Swaps the complete new file in for the old one, which then goes, but only if the name still led
+// to the file checked at the start: another file that took the name meanwhile is put back, and
+// the run fails.
+bool swap_in(const output_file& out)
+{
+    struct stat st;
+    if (::renameat2(out.directory, out.temporary, out.directory, out.name, RENAME_EXCHANGE) == 0) {
+        if (::fstatat(out.directory, out.temporary, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+            identity_of(st) == out.replaced) {
+            ::unlinkat(out.directory, out.temporary, 0);
+            return true;
+        }
+        ::renameat2(out.directory, out.temporary, out.directory, out.name, RENAME_EXCHANGE);
+        return false;
     }
+    // EINVAL: a file system without the flag (FUSE mirrors), where the name is checked just before.
+    return errno == EINVAL && ::fstatat(out.directory, out.name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+           identity_of(st) == out.replaced &&
+           ::renameat(out.directory, out.temporary, out.directory, out.name) == 0;
+}
+
+// The complete new file takes the destination's name: a new destination's only where no file has
+// taken it meanwhile, an existing one's only where it still leads to the file it led to at the
+// start. One without a name gets a temporary one first for the swap.
+bool give_name(output_file& out)
+{
+    if (out.fate == on_discard::empty) {
+        if (!out.replacing)
+            return link_unnamed(out, out.name);
+        int tries = 0;
+        bool linked = false;
+        do {
+            choose_temporary(out);
+            linked = link_unnamed(out, out.temporary);
+        } while (!linked && errno == EEXIST && ++tries < 100);
+        if (!linked)
+            return false;
+        out.fate = on_discard::remove;
+    }
+    if (out.replacing)
+        return swap_in(out);
+    if (::renameat2(out.directory, out.temporary, out.directory, out.name, RENAME_NOREPLACE) == 0)
+        return true;
+    // EINVAL: a file system without the flag, where a hard link, which never replaces a file
+    // either, takes the name.
+    if (errno != EINVAL || ::linkat(out.directory, out.temporary, out.directory, out.name, 0) != 0)
+        return false;
+    ::unlinkat(out.directory, out.temporary, 0);
+    return true;
+}
+
+// Programs that wait for a file closed after writing (inotify's IN_CLOSE_WRITE, incron, sync
+// clients) hear of a file named after it was written only from an open by that name; only once it
+// is closed without error, so that they never hear of one that is then removed.
+void announce(const output_file& out)
+{
+    if (leads_to_created(out, out.name))
+        if (const int fd =
+                ::openat(out.directory, out.name, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+            fd >= 0)
+            ::close(fd);
 }
 
 } // namespace
@@ -299,9 +454,15 @@ open_result open_output(output_file& out, const char* path, int descriptor, int 
 {
     out.path = path;
     out.directory = -1;
+    out.replacing = false;
     out.reserved = 0;
-    if (descriptor >= 0)
-        return take_descriptor(out, descriptor, source_fd, source);
+    struct stat st;
+    if (descriptor >= 0) {
+        // A duplicate, so that closing it reports a failed write as closing any destination does.
+        out.fate = on_discard::keep;
+        out.stream.fd = ::fcntl(descriptor, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+        return adopt(out, source_fd, source, st);
+    }
     if (descriptor == refused)
         return open_result::failed;
 
@@ -310,7 +471,7 @@ open_result open_output(output_file& out, const char* path, int descriptor, int 
     // FIFO waits for its reader, and Ctrl-C must still end the run there.
     out.stream.fd = ::open(path, O_WRONLY | O_CLOEXEC);
     if (out.stream.fd < 0 && errno == ENOENT) {
-        const int error = create(out, source_fd, source);
+        const int error = create_new(out, source_fd, source);
         if (error == 0) {
             reserve(out, source);
             return open_result::opened;
@@ -318,14 +479,12 @@ open_result open_output(output_file& out, const char* path, int descriptor, int 
         if (error != EEXIST)
             return open_result::failed;
         // A name that appeared meanwhile, or a dangling symbolic link, whose target this creates
-        // as fopen's "wb" would. Either may be another's: emptied on failure, never removed. Which
-        // of the two it was cannot be told once open, so a target created here gets no group
-        // permission at all.
+        // as fopen's "wb" would. Either may be another's: written in place, emptied on failure,
+        // never removed. Which of the two it was cannot be told once open, so a target created
+        // here gets no group permission at all.
         out.stream.fd =
             ::open(path, O_WRONLY | O_CREAT | O_CLOEXEC, creation_mode(source) & ~mode_t{S_IRWXG});
     }
-    if (out.stream.fd < 0)
-        return open_result::failed;
     const open_result taken = take_existing(out, source_fd, source);
     if (taken == open_result::opened)
         reserve(out, source);
@@ -339,32 +498,31 @@ bool finish_output(output_file& out)
         return false;
     }
     release_unused(out);
-    const sigset_t previous = hold_signals();
-    const bool unnamed = out.fate == on_discard::unnamed;
-    // A file created by its name may have lost it meanwhile to another file: success would then
-    // report a name that holds none of the output.
-    const bool named =
-        unnamed ? name_created(out) : out.fate != on_discard::remove || still_named(out);
-    if (!named)
+    const signals_held held;
+    // Closing reports what some file systems report only then: a failed write. A copy of the
+    // descriptor keeps the file open, to be named or emptied after that.
+    const int spare = out.fate == on_discard::keep
+                          ? -1
+                          : ::fcntl(out.stream.fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    const bool closed = (spare >= 0 || out.fate == on_discard::keep) &&
+                        ::close(std::exchange(out.stream.fd, spare)) == 0;
+    const bool done = closed && (out.directory < 0 || give_name(out));
+    if (!done)
         discard_output(out);
-    // Some file systems report a failed write only here.
-    const bool closed = ::close(std::exchange(out.stream.fd, -1)) == 0;
-    if (named && !closed)
-        discard_output(out);
-    if (unnamed && named && closed)
+    else if (out.directory >= 0)
         announce(out);
+    if (out.stream.fd >= 0)
+        ::close(std::exchange(out.stream.fd, -1));
     forget(out);
-    release_signals(previous);
-    return named && closed;
+    return done;
 }
 
 void abandon_output(output_file& out)
 {
-    const sigset_t previous = hold_signals();
+    const signals_held held;
     discard_output(out);
     ::close(std::exchange(out.stream.fd, -1));
     forget(out);
-    release_signals(previous);
 }
 
 } // namespace morvask

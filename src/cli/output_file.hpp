@@ -3,45 +3,50 @@
 #include "cli/file_identity.hpp"
 #include "codec/fd_stream.hpp"
 
+#include <climits>
 #include <sys/stat.h>
 
-// The destination's life: opened without losing anything, given its name only when complete if
-// the run creates it, and on failure, or on a signal that ends the run, left with no partial
+// The destination's life: written as a new file that takes its name only once complete, which
+// replaces an existing file whole or not at all, or written in place where a new file would not be
+// the file the name held; on failure, or on a signal that ends the run, left with no partial
 // output, while nothing that is not this run's is touched.
 
 namespace morvask {
 
 // What discarding an unfinished output does to it.
 enum class on_discard {
-    unnamed, // created without a name: emptied, for any name it was given meanwhile through /proc
-    remove,  // created by name: emptied, and its name goes while it still leads to the file
-    empty,   // an existing regular file: emptied, through the descriptor
-    keep,    // a device, a FIFO, or standard output's file, which holds the caller's data too
+    empty, // a new file without a name, or a file written in place: emptied, through the descriptor
+    remove, // a new file under this run's temporary name: emptied, and the name goes while it leads
+            // to the file
+    keep,   // a device, a FIFO, the caller's descriptor or a file the caller writes to
 };
 
 struct output_file {
-    destination_stream stream; // its descriptor is the destination's, owned here
+    destination_stream stream; // its descriptor is the file this run writes, owned here
     const char* path;
     on_discard fate;
-    int directory;         // where this run creates the file, or -1
-    const char* name;      // the file's name in that directory
-    file_identity created; // what the run opened, which its name may lose while the run writes
-    off_t reserved;        // bytes of blocks allocated ahead, past which any left are released
+    int directory;    // where the new file takes its name, or -1 for one written in place
+    const char* name; // the destination's name in that directory
+    char temporary[NAME_MAX + 1]; // the new file's name of its own, if it needs one
+    file_identity created;        // the file this run writes
+    bool replacing;               // whether an existing file gives the new one its name at the end
+    file_identity replaced;       // that file, as checked at the start
+    off_t reserved; // bytes of blocks allocated ahead, past which any left are released
 };
 
 enum class open_result { opened, failed, same_file };
 
 // Opens path for writing, and refuses when it is the source itself. A descriptor the caller set
 // up for it (descriptor >= 0) is written through, at its offset and with its flags, and never
-// emptied; refused fails. A file that does not exist is created without a name,
-// with modes derived from the source's, where the file system allows; an existing file is emptied
-// only after the check, so the source is never lost. From here until it is finished or abandoned, a
-// signal that ends the run discards it.
+// emptied; refused fails. A new destination is written as a new file with modes derived from the
+// source's; an existing regular file is replaced by a new one with its owner, group, modes and
+// attributes, and written in place only where that new file could not be what it is. From here
+// until it is finished or abandoned, a signal that ends the run discards what this run wrote.
 open_result open_output(output_file& out, const char* path, int descriptor, int source_fd,
                         const struct stat& source);
 
-// Writes what the stream still holds, names a file created without one, and closes the file; on
-// any failure it discards the output and returns false.
+// Writes what the stream still holds, closes the file, and gives a new file the destination's
+// name; on any failure it discards the output and returns false.
 bool finish_output(output_file& out);
 
 // Discards the output and closes the file.

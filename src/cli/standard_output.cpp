@@ -21,12 +21,12 @@ bool reaches_standard_output(const char* path)
            (::fstat(STDOUT_FILENO, &held) != 0 || identity_of(named) == identity_of(held));
 }
 
-bool shares_standard_output(int fd)
+bool shares_file_with(int caller_fd, int fd)
 {
-    struct stat output;
+    struct stat held;
     struct stat st;
-    return open_for(STDOUT_FILENO, O_WRONLY) && ::fstat(STDOUT_FILENO, &output) == 0 &&
-           ::fstat(fd, &st) == 0 && same_file(STDOUT_FILENO, output, fd, st);
+    return open_for(caller_fd, O_WRONLY) && ::fstat(caller_fd, &held) == 0 &&
+           ::fstat(fd, &st) == 0 && same_file(caller_fd, held, fd, st);
 }
 
 } // namespace morvask

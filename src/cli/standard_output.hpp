@@ -9,8 +9,8 @@ namespace morvask {
 // out`). Where that cannot be told, it would.
 bool reaches_standard_output(const char* path);
 
-// The same for the destination once open, which may be standard output's file by another way too
-// (a FUSE mirror of it).
-bool shares_standard_output(int fd);
+// Whether fd leads to the file that the caller's descriptor caller_fd writes to, by any way the
+// same-file check knows (a FUSE mirror of it too): asked of the destination once open.
+bool shares_file_with(int caller_fd, int fd);
 
 } // namespace morvask

@@ -71,14 +71,12 @@ void prepare_signals(void (*before_stopping)())
     ::sigprocmask(SIG_UNBLOCK, &handled, nullptr);
 }
 
-sigset_t hold_signals()
+signals_held::signals_held()
 {
-    sigset_t previous;
     ::sigprocmask(SIG_BLOCK, &stop_signals, &previous);
-    return previous;
 }
 
-void release_signals(const sigset_t& previous)
+signals_held::~signals_held()
 {
     ::sigprocmask(SIG_SETMASK, &previous, nullptr);
 }

@@ -12,10 +12,14 @@ namespace morvask {
 // start stay ignored.
 void prepare_signals(void (*before_stopping)());
 
-// While the stop signals are held, one that arrives waits, and then finds the output either
-// fully handed over or not at all. Plain calls, not a guard object: a destructor would give every
-// call inside its scope an unwinding path, and bring the C++ runtime into the binary with it.
-sigset_t hold_signals();
-void release_signals(const sigset_t& previous);
+// While one of these lives, the stop signals are held: one that arrives waits, and then finds the
+// output either fully handed over or not at all.
+struct signals_held {
+    sigset_t previous;
+    signals_held();
+    ~signals_held();
+    signals_held(const signals_held&) = delete;
+    signals_held& operator=(const signals_held&) = delete;
+};
 
 } // namespace morvask

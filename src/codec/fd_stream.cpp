@@ -68,7 +68,7 @@ bool refill(source_stream& stream)
 
 bool flush(destination_stream& stream)
 {
-    if (stream.used > 0 && !write_all(stream.fd, stream.buffer, stream.used))
+    if (!stream.error && stream.used > 0 && !write_all(stream.fd, stream.buffer, stream.used))
         stream.error = true;
     stream.used = 0;
     return !stream.error;

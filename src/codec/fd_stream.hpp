@@ -68,7 +68,8 @@ static inline void fill(destination_stream& stream, std::size_t count)
 // error flag.
 bool refill(source_stream& stream);
 
-// Hands every buffered byte to the file; false if this or any earlier write failed.
+// Hands every buffered byte to the file; false if this or any earlier write failed. Once the error
+// flag is set, by a write or by the owner, nothing more is written.
 bool flush(destination_stream& stream);
 
 } // namespace morvask
