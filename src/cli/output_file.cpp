@@ -58,12 +58,30 @@ void discard_output(const output_file& out)
         ::unlinkat(out.directory, out.temporary, 0);
 }
 
+// The file being replaced, kept open to let its cached pages go as the new file's grow past them:
+// on a disk file system the run then holds one file's worth of page cache, not two (tmpfs keeps
+// them: they are its contents). Should the run fail, the old file is all on the disk still.
+int replaced_fd = -1;
+
+void let_old_pages_go(std::uint64_t written)
+{
+    constexpr std::uint64_t step = 8 << 20;
+    static std::uint64_t released = 0;
+    if (written - released >= step) {
+        std::ignore = ::posix_fadvise(replaced_fd, static_cast<off_t>(released),
+                                      static_cast<off_t>(written - released), POSIX_FADV_DONTNEED);
+        released = written;
+    }
+}
+
 // Deregistered, with the stop signals held, before the directory it names is closed.
 void forget(output_file& out)
 {
     discard_on_stop(nullptr);
     if (out.directory >= 0)
         ::close(std::exchange(out.directory, -1));
+    if (replaced_fd >= 0)
+        ::close(std::exchange(replaced_fd, -1));
 }
 
 mode_t creation_mode(const struct stat& source)
@@ -279,7 +297,7 @@ bool keeps_flags(int from, int to)
 
 // Starts the new file that replaces the existing one, out.stream.fd, once complete: on the same
 // file system, with the old one's owner and group (first, since fchown clears set-id bits), its
-// attributes and then its mode, all before any data goes in. Returns 0, with the old file closed;
+// attributes and then its mode, all before any data goes in. Returns 0, the old file kept open;
 // or the errno of the failure to create it; or EPERM, as the directory's refusal would, where the
 // new file could not be what the old one is, with nothing left behind.
 int replace(output_file& out, const struct stat& old)
@@ -299,7 +317,8 @@ int replace(output_file& out, const struct stat& old)
         discard_on_stop(nullptr);
         return EPERM;
     }
-    ::close(old_fd);
+    replaced_fd = old_fd;
+    out.stream.on_flush = let_old_pages_go;
     out.replacing = true;
     out.replaced = identity_of(old);
     return 0;

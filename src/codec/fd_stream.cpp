@@ -68,8 +68,14 @@ bool refill(source_stream& stream)
 
 bool flush(destination_stream& stream)
 {
-    if (!stream.error && stream.used > 0 && !write_all(stream.fd, stream.buffer, stream.used))
+    const bool writing = !stream.error && stream.used > 0;
+    if (writing && !write_all(stream.fd, stream.buffer, stream.used)) {
         stream.error = true;
+    } else if (writing) {
+        stream.total += stream.used;
+        if (stream.on_flush != nullptr)
+            stream.on_flush(stream.total);
+    }
     stream.used = 0;
     return !stream.error;
 }

@@ -31,6 +31,9 @@ struct destination_stream {
     int fd;
     std::size_t used; // bytes waiting in buffer
     bool error;
+    std::uint64_t total; // bytes that write(2) took in all
+    // If set, told the new total after every flush that wrote bytes.
+    void (*on_flush)(std::uint64_t total);
     alignas(64) unsigned char buffer[stream_buffer_size];
 };
 
