@@ -6,11 +6,11 @@
 #include "cli/stop_signals.hpp"
 #include "codec/transcode.hpp"
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <type_traits>
 #include <unistd.h>
 
 using namespace morvask;
@@ -26,10 +26,10 @@ struct mode {
 };
 
 constexpr mode modes[] = {
-    {"-e", messages::encoding, encode_table},
-    {"-E", messages::encoding, encode_table},
-    {"-d", messages::decoding, decode_table},
-    {"-D", messages::decoding, decode_table},
+    {"-e", "Encode...", encode_table},
+    {"-E", "Encode...", encode_table},
+    {"-d", "Decode...", decode_table},
+    {"-D", "Decode...", decode_table},
 };
 
 const mode* find_mode(const char* option)
@@ -49,19 +49,16 @@ bool is_help(const char* option)
 // exit status still tells success from failure.
 bool quiet = false;
 
-// Standard output carries either messages or the data, never both.
-template <typename... Paths>
-void say(void (*message)(Paths...), std::type_identity_t<Paths>... paths)
+// Paths and options are passed as %s arguments, never as formats, so a per-cent sign in them is
+// printed as it stands. At a terminal, progress.cpp adds figures to the line that the run's first
+// words began, and takes them back before the last ones.
+[[gnu::format(printf, 1, 2)]] void say(const char* format, ...)
 {
+    std::va_list words;
+    va_start(words, format);
     if (!quiet)
-        message(paths...);
-}
-
-template <typename... Paths>
-int fail(int status, void (*message)(Paths...), std::type_identity_t<Paths>... paths)
-{
-    say(message, paths...);
-    return status;
+        std::vprintf(format, words);
+    va_end(words);
 }
 
 // Whether any of the arguments names standard output's file, which then carries no word; a
@@ -131,27 +128,35 @@ int main(int argc, char* argv[])
     const int descriptor = caller_descriptor(destination_path, O_WRONLY);
     // Before any file is opened, so that a mistyped option never empties a destination.
     const mode* const selected = find_mode(argv[1]);
-    if (selected == nullptr)
-        return fail(exit_usage, messages::unknown_option, argv[1]);
+    if (selected == nullptr) {
+        say("unknown option '%s'\n", argv[1]);
+        return exit_usage;
+    }
 
     source.fd = open_source(source_path);
-    if (source.fd < 0)
-        return fail(exit_failure, messages::not_found, source_path);
+    if (source.fd < 0) {
+        say("%s file not found.\n", source_path);
+        return exit_failure;
+    }
     struct stat source_stat;
-    if (::fstat(source.fd, &source_stat) != 0 || S_ISDIR(source_stat.st_mode))
-        return fail(exit_failure, messages::cant_read, source_path);
+    if (::fstat(source.fd, &source_stat) != 0 || S_ISDIR(source_stat.st_mode)) {
+        say("Can't read %s file.\n", source_path);
+        return exit_failure;
+    }
 
     switch (open_output(output, destination_path, descriptor, source.fd, source_stat)) {
     case open_result::opened:
         break;
     case open_result::failed:
-        return fail(exit_failure, messages::cant_open, destination_path);
+        say("Can't open %s file.\n", destination_path);
+        return exit_failure;
     case open_result::same_file:
-        return fail(exit_failure, messages::same_file, source_path, destination_path);
+        say("%s and %s are the same file.\n", source_path, destination_path);
+        return exit_failure;
     }
 
     quiet = quiet || shares_file_with(STDOUT_FILENO, output.stream.fd);
-    say(messages::starting, selected->work);
+    say("%s", selected->work);
     if (!quiet)
         show_progress(source, source_stat, selected->work);
     transcode_stream(selected->table, source, output.stream);
@@ -159,10 +164,13 @@ int main(int argc, char* argv[])
     ::close(source.fd);
     if (source.error) {
         abandon_output(output);
-        return fail(exit_failure, messages::cant_read, source_path);
+        say("Can't read %s file.\n", source_path);
+        return exit_failure;
     }
-    if (!finish_output(output))
-        return fail(exit_failure, messages::cant_write, destination_path);
-    say(messages::ok);
+    if (!finish_output(output)) {
+        say("Can't write %s file.\n", destination_path);
+        return exit_failure;
+    }
+    say("OK.\n");
     return exit_ok;
 }

@@ -2,10 +2,8 @@
 
 #include <cstdio>
 
-// Every text the tool prints, all on standard output. Each format is a literal at its printf, so
-// the compiler checks it against its arguments; paths and options are passed as %s arguments,
-// never as formats, so a per-cent sign in them is printed as it stands. At a terminal, progress.cpp
-// adds figures to the line that starting() began, and takes them back before the last words.
+// The texts the tool prints when asked for them, on standard output. The words of a run are
+// main's, each format a literal at its call, which the compiler checks against its arguments.
 
 namespace morvask::messages {
 
@@ -38,39 +36,4 @@ inline void version()
 {
     std::fputs("morvask " MORVASK_VERSION "\n", stdout);
 }
-inline void unknown_option(const char* option)
-{
-    std::printf("unknown option '%s'\n", option);
-}
-inline void not_found(const char* path)
-{
-    std::printf("%s file not found.\n", path);
-}
-inline void cant_open(const char* path)
-{
-    std::printf("Can't open %s file.\n", path);
-}
-inline void cant_read(const char* path)
-{
-    std::printf("Can't read %s file.\n", path);
-}
-inline void cant_write(const char* path)
-{
-    std::printf("Can't write %s file.\n", path);
-}
-inline void same_file(const char* source, const char* destination)
-{
-    std::printf("%s and %s are the same file.\n", source, destination);
-}
-inline constexpr char encoding[] = "Encode...";
-inline constexpr char decoding[] = "Decode...";
-inline void starting(const char* work)
-{
-    std::fputs(work, stdout);
-}
-inline void ok()
-{
-    std::fputs("OK.\n", stdout);
-}
-
 } // namespace morvask::messages
