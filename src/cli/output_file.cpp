@@ -221,10 +221,11 @@ int create_new(output_file& out, int source_fd, const struct stat& source)
     if (error == 0)
         error = create_file(out, creation_mode(source), st);
     // A file under a temporary name starts private, and gets its bits once its group is right.
-    const mode_t wanted = out.fate == on_discard::remove
-                              ? applied_mode(out.directory, creation_mode(source))
-                              : st.st_mode & 07777;
-    if (error == 0 && !give_mode(out.stream.fd, st, wanted, source_fd, source)) {
+    if (error == 0 && !give_mode(out.stream.fd, st,
+                                 out.fate == on_discard::remove
+                                     ? applied_mode(out.directory, creation_mode(source))
+                                     : st.st_mode & 07777,
+                                 source_fd, source)) {
         error = errno;
         discard_output(out);
         ::close(std::exchange(out.stream.fd, -1));
@@ -242,9 +243,10 @@ open_result adopt(output_file& out, int source_fd, const struct stat& source, st
         out.stream.fd < 0 || ::fstat(out.stream.fd, &st) != 0 ? open_result::failed
         : same_file(source_fd, source, out.stream.fd, st)     ? open_result::same_file
                                                               : open_result::opened;
-    if (result != open_result::opened && out.stream.fd >= 0)
+    if (result == open_result::opened)
+        out.created = identity_of(st);
+    else if (out.stream.fd >= 0)
         ::close(std::exchange(out.stream.fd, -1));
-    out.created = identity_of(st);
     return result;
 }
 
