@@ -86,11 +86,12 @@ void forget(output_file& out)
 
 mode_t creation_mode(const struct stat& source)
 {
-    // Never execute bits, and never more open than the source: a private source stays private. The
-    // bits of a socket or a FIFO say who may connect to it, not who may read what it carries.
-    const mode_t shared = S_ISSOCK(source.st_mode) || S_ISFIFO(source.st_mode)
-                              ? 0
-                              : S_IRGRP | S_IWGRP | S_IROTH | S_IWOTH;
+    // The source's permission bits, execute included, as cp gives them, so that a restored program
+    // runs; never more open than the source, so a private source stays private. The owner may
+    // always read and write the copy. The bits of a socket or a FIFO say who may connect to it, not
+    // who may read what it carries, nor run it.
+    const mode_t shared =
+        S_ISSOCK(source.st_mode) || S_ISFIFO(source.st_mode) ? 0 : S_IXUSR | S_IRWXG | S_IRWXO;
     return S_IRUSR | S_IWUSR | (source.st_mode & shared);
 }
 
