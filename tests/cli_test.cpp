@@ -60,6 +60,7 @@ morvask --version                   the version
 morvask writes dest-file as source-file with every byte replaced through a
 fixed table of 256 entries, or replaced back. It scrambles; it is not
 encryption: there is no key, and anyone with morvask can restore the file.
+An existing dest-file keeps its contents until the new ones are complete.
 
 Manual: man morvask, or from the source tree after the release build:
 man -l build/release/morvask.1.gz

@@ -27,6 +27,7 @@ inline void help()
                "morvask writes dest-file as source-file with every byte replaced through a\n"
                "fixed table of 256 entries, or replaced back. It scrambles; it is not\n"
                "encryption: there is no key, and anyone with morvask can restore the file.\n"
+               "An existing dest-file keeps its contents until the new ones are complete.\n"
                "\n"
                "Manual: man morvask, or from the source tree after the release build:\n"
                "man -l build/release/morvask.1.gz\n",
