@@ -661,6 +661,8 @@ std::string Cli::prepare(const cli_case& c)
                             .c_str()) != 0)
             return "no loop device here";
     }
+    if (names(c, "p3/self/fd/1") && !mount("proc", "p3", ""))
+        return "no second proc mount here";
     if ((c.needs & need::tmpfs) != 0) {
         if (!mount("tmpfs", "full", "size=64k") || !mount("tmpfs", "other", "size=64k"))
             return "no tmpfs mount here";
@@ -692,9 +694,11 @@ std::string Cli::prepare(const cli_case& c)
             !mount("overlay", "merged",
                    "lowerdir=" + at + "/lower,upperdir=" + at + "/upper,workdir=" + at + "/work"))
             return "no overlay mount here";
-        // Copied up: merged/f now shows upper/f under lower/f's inode number.
-        if (names(c, "upper/f"))
+        // Copied up: merged/f now shows upper/f under lower/f's inode number; lower/g stays.
+        if (names(c, "upper/f") || names(c, "lower/g")) {
+            fs::create_hard_link(dir / "lower/f", dir / "lower/g");
             test::write_file(dir / "merged/f", data());
+        }
         if ((c.needs & need::bindfs) != 0) {
             if (std::system(("bindfs " + at + "/lower " + at + "/mirror 2>/dev/null").c_str()) != 0)
                 return "no bindfs here (package bindfs, and /dev/fuse)";
@@ -991,7 +995,9 @@ std::vector<cli_case> cases()
         {.name = "second_name_written_in_place", .args = {"-e", "src", "twin"}, .needs = need::root, .out = ok, .files = {{"old", "<encoded>"}}, .replaced = false},
         {.name = "link_written_in_place", .args = {"-e", "src", "linked"}, .needs = need::root, .out = ok, .files = {{"old", "<encoded>"}}, .replaced = false},
         {.name = "another_users_file_in_a_sticky_folder_in_place", .args = {"-e", "src", "sticky/theirs"}, .run = nobody, .needs = need::root, .out = ok, .files = {{"sticky/theirs", "<encoded>"}}, .replaced = false},
-        {.name = "copied_up_overlay_file_read_whole", .args = {"-e", "merged/f", "upper/f"}, .needs = need::overlay, .out = ok, .files = {{"upper/f", "<encoded>"}}},
+        {.name = "copied_up_file_and_its_upper_file", .args = {"-e", "merged/f", "upper/f"}, .needs = need::overlay, .out = "merged/f and upper/f are the same file.\n", .status = 1, .files = {{"upper/f", "<data>"}}},
+        {.name = "upper_file_and_its_copied_up_view", .args = {"-e", "upper/f", "merged/f"}, .needs = need::overlay, .out = "upper/f and merged/f are the same file.\n", .status = 1, .files = {{"upper/f", "<data>"}}},
+        {.name = "copied_up_file_and_a_second_name_below", .args = {"-e", "merged/f", "lower/g"}, .needs = need::overlay, .out = ok, .files = {{"lower/g", "<encoded>"}}},
         {.name = "full_disk_over_a_file", .args = {"-e", "src", "full/old"}, .needs = need::tmpfs, .out = "Encode...Can't write full/old file.\n", .status = 1, .files = {{"full/old", "<data full/old>"}}},
 
         // Signals, and other programs, while the run stalls on its source.
@@ -1039,6 +1045,13 @@ std::vector<cli_case> cases()
         // Any other path is its own file, whatever descriptor leads there: `>> log`, a while read
         // loop over its source, and a named descriptor of a file that another one holds too.
         {.name = "file_of_standard_output_by_its_name", .args = {"-e", "src", "log"}, .fds = {{1, "log", appending}}, .before = older, .files = {{"log", "<encoded>"}}},
+        {.name = "missing_source_to_a_mirror_of_standard_output", .args = {"-e", "missing", "mirror/f"}, .fds = {{1, "lower/f", appending}}, .before = older, .needs = need::bindfs, .status = 1, .files = {{"lower/f", older}}},
+        {.name = "unknown_option_to_a_mirror_of_standard_output", .args = {"-x", "src", "mirror/f"}, .fds = {{1, "lower/f", appending}}, .before = older, .needs = need::bindfs, .status = 2, .files = {{"lower/f", older}}},
+        {.name = "usage_to_a_mirror_of_standard_output", .args = {"-e", "src", "mirror/f", "more"}, .fds = {{1, "lower/f", appending}}, .before = older, .needs = need::bindfs, .status = 2, .files = {{"lower/f", older}}},
+        {.name = "to_a_copy_of_standard_output_on_a_socket", .args = {"-e", "src", "/dev/fd/3"}, .fds = {{1, "socket"}, {3, "socket"}}, .files = {{"socket", "<encoded>"}}},
+        {.name = "missing_source_to_a_copy_of_standard_output_without_proc", .args = {"-e", "missing", "/dev/fd/3"}, .run = {.no_proc = true}, .fds = {{1, "socket"}, {3, "socket"}}, .status = 1, .files = {{"socket", ""}}},
+        {.name = "standard_output_through_a_second_proc_mount", .args = {"-e", "src", "p3/self/fd/1"}, .fds = {{1, "log", appending}}, .before = older, .needs = need::root, .files = {{"log", older + "<encoded>"}}},
+        {.name = "source_descriptor_open_only_as_a_path", .args = {"-e", "/dev/fd/3", "new"}, .fds = {{3, "src", O_PATH}}, .out = "/dev/fd/3 file not found.\n", .status = 1, .files = {{"new", "<absent>"}}},
         {.name = "file_of_standard_output_through_a_mirror", .args = {"-e", "src", "mirror/f"}, .fds = {{1, "lower/f"}}, .needs = need::bindfs, .files = {{"lower/f", "<encoded>"}}},
         {.name = "file_of_read_only_standard_output", .args = {"-e", "src", "log"}, .fds = {{1, "log", O_RDONLY}}, .files = {{"log", "<encoded>"}}},
         {.name = "source_by_its_name_not_standard_input", .args = {"-e", "src", "new"}, .fds = {{0, "src", O_RDONLY, 10}}, .out = ok, .files = {{"new", "<encoded>"}}},

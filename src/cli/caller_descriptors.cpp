@@ -7,7 +7,9 @@
 #include <cerrno>
 #include <charconv>
 #include <climits>
+#include <cstdio>
 #include <fcntl.h>
+#include <initializer_list>
 #include <iterator>
 #include <string_view>
 #include <sys/stat.h>
@@ -41,16 +43,22 @@ int spelt(std::string_view path)
     return -1;
 }
 
-// Whether directory, from at, is this process's directory of descriptors, or its thread's.
+// Whether directory, from at, is this process's directory of descriptors, or its thread's, on any
+// mount of procfs (a container's view of the host's at /host/proc too): PID/fd or
+// PID/task/TID/fd, which are that mount's own self/fd and thread-self/fd, two or four levels below
+// its root.
 bool is_fd_directory(int at, const char* directory)
 {
     struct stat st;
     struct stat fds;
+    char own[PATH_MAX];
     if (::fstatat(at, directory, &st, 0) != 0)
         return false;
-    for (const char* own : {"/proc/self/fd", "/proc/thread-self/fd"})
-        if (::stat(own, &fds) == 0 && identity_of(st) == identity_of(fds))
-            return true;
+    for (const char* root : {"/../..", "/../../../.."})
+        for (const char* fd : {"self/fd", "thread-self/fd"})
+            if (std::snprintf(own, sizeof own, "%s%s/%s", directory, root, fd) < PATH_MAX &&
+                ::fstatat(at, own, &fds, 0) == 0 && identity_of(st) == identity_of(fds))
+                return true;
     return false;
 }
 
@@ -93,7 +101,9 @@ bool open_for(int fd, int access)
     const int flags = ::fcntl(fd, F_GETFL);
     if (flags < 0)
         return errno != EBADF;
-    return (flags & O_ACCMODE) == access || (flags & O_ACCMODE) == O_RDWR;
+    // O_PATH reads and writes nothing, whatever its access mode says.
+    return (flags & O_PATH) == 0 &&
+           ((flags & O_ACCMODE) == access || (flags & O_ACCMODE) == O_RDWR);
 }
 
 int caller_descriptor(const char* path, int access)

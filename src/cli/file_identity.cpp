@@ -1,12 +1,18 @@
 #include "cli/file_identity.hpp"
 
+#include <climits>
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
 #include <fcntl.h>
+#include <initializer_list>
 #include <linux/loop.h>
 #include <linux/magic.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/vfs.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 namespace morvask {
@@ -76,14 +82,77 @@ bool seen_through_stack(int a_fd, int b_fd)
            same_time(a.stx_ctime, b.stx_ctime);
 }
 
+// Overlayfs shows a copied-up file under the lower file's inode number, with the upper file's
+// times; with metacopy, the lower file's data under the upper file's times: no sign matches the
+// other side's. Where fd is on overlayfs, whether other is the file at the same path below its
+// upper layer, or, where the upper file says its data is the lower one's (metacopy, as root), below
+// a lower layer, as /proc/self/mountinfo names them. A layer whose path has a space, a tab, a
+// newline or a backslash in it, which that file escapes, is not found.
+bool in_layer(int fd, const struct stat& st, const struct stat& other)
+{
+    char path[PATH_MAX];
+    char line[4 * PATH_MAX];
+    std::snprintf(line, sizeof line, "/proc/self/fd/%d", fd);
+    const ssize_t length =
+        stacked(fd) == OVERLAYFS_SUPER_MAGIC ? ::readlink(line, path, sizeof path - 1) : -1;
+    std::FILE* const mounts = length > 0 ? std::fopen("/proc/self/mountinfo", "re") : nullptr;
+    if (mounts == nullptr)
+        return false;
+    path[length] = '\0';
+    bool found = false;
+    bool metacopy = false;
+    while (!found && std::fgets(line, sizeof line, mounts) != nullptr) {
+        unsigned major = 0;
+        unsigned minor = 0;
+        char root[PATH_MAX];
+        char point[PATH_MAX];
+        const char* const super = std::strstr(line, " - overlay ");
+        if (super == nullptr ||
+            std::sscanf(line, "%*s %*s %u:%u %4095s %4095s", &major, &minor, root, point) != 4 ||
+            makedev(major, minor) != st.st_dev)
+            continue;
+        // The file's path below each layer's directory: the mount's root there, then the rest.
+        const std::size_t n = std::strcmp(point, "/") == 0 ? 0 : std::strlen(point);
+        char below[PATH_MAX];
+        if (std::snprintf(below, sizeof below, "%s%s", std::strcmp(root, "/") == 0 ? "" : root,
+                          path + (std::strncmp(path, point, n) == 0 ? n : 0)) >= PATH_MAX)
+            continue;
+        for (const char* key : {"upperdir=", "lowerdir="}) {
+            const char* layers = std::strstr(super, key);
+            while (layers != nullptr && !found && (key[0] == 'u' || metacopy)) {
+                layers += std::strcspn(layers, "=:") + 1;
+                const int span = static_cast<int>(std::strcspn(layers, ":, \n"));
+                char layer[PATH_MAX];
+                struct stat in;
+                found =
+                    std::snprintf(layer, sizeof layer, "%.*s%s", span, layers, below) < PATH_MAX &&
+                    ::stat(layer, &in) == 0 && identity_of(in) == identity_of(other);
+                metacopy =
+                    metacopy || (key[0] == 'u' &&
+                                 (::getxattr(layer, "trusted.overlay.metacopy", nullptr, 0) >= 0 ||
+                                  ::getxattr(layer, "user.overlay.metacopy", nullptr, 0) >= 0));
+                layers = layers[span] == ':' ? layers + span : nullptr;
+            }
+        }
+    }
+    std::fclose(mounts);
+    return found;
+}
+
 } // namespace
+
+bool one_file(int a_fd, const struct stat& a, int b_fd, const struct stat& b)
+{
+    // A loop device and its file, or two loop devices over one file.
+    return identity_of(a) == identity_of(b) || one_device(a, b) ||
+           behind(a_fd, a) == behind(b_fd, b) || seen_through_stack(a_fd, b_fd) ||
+           in_layer(a_fd, a, b) || in_layer(b_fd, b, a);
+}
 
 bool same_file(int a_fd, const struct stat& a, int b_fd, const struct stat& b)
 {
-    if (identity_of(a) == identity_of(b) || one_device(a, b))
-        return !two_streams(a_fd, a);
-    // A loop device and its file, or two loop devices over one file.
-    return behind(a_fd, a) == behind(b_fd, b) || seen_through_stack(a_fd, b_fd);
+    return one_file(a_fd, a, b_fd, b) &&
+           !((identity_of(a) == identity_of(b) || one_device(a, b)) && two_streams(a_fd, a));
 }
 
 } // namespace morvask

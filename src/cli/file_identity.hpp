@@ -17,11 +17,14 @@ inline file_identity identity_of(const struct stat& st)
     return {st.st_dev, st.st_ino};
 }
 
-// Whether writing b would change what is read from a: one file by any name, one device by any
-// node, a loop device (or a partition of one) and the file behind it, either way round, two loop
-// devices over one file, or a file and its view through overlayfs, FUSE or NFS. A terminal or a
-// socket carries two streams, one each way, and is never the same file as itself. Device-mapper
-// over a loop device is not recognised, nor a stacked file system of another kind.
+// Whether a and b are one file: by any name, one device by any node, a loop device (or a partition
+// of one) and the file behind it, either way round, two loop devices over one file, or a file and
+// its view through overlayfs (a copied-up file too), FUSE or NFS. Device-mapper over a loop device
+// is not recognised, nor a stacked file system of another kind.
+bool one_file(int a_fd, const struct stat& a, int b_fd, const struct stat& b);
+
+// Whether writing b would change what is read from a: one file, but a terminal or a socket, which
+// carries two streams, one each way, is never the same file as itself.
 bool same_file(int a_fd, const struct stat& a, int b_fd, const struct stat& b);
 
 } // namespace morvask

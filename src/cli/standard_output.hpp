@@ -5,12 +5,12 @@
 
 namespace morvask {
 
-// Whether path names standard output, or leads to the file that standard output writes to (`>>
-// out`). Where that cannot be told, it would.
+// Whether path names standard output or a copy of it, or leads to the file, pipe, socket or
+// terminal that standard output writes to (`>> out`, a FUSE mirror of that file, /dev/tty). Where
+// that cannot be told, it would.
 bool reaches_standard_output(const char* path);
 
-// Whether fd leads to the file that the caller's descriptor caller_fd writes to, by any way the
-// same-file check knows (a FUSE mirror of it too): asked of the destination once open.
+// The same of the destination once open, for the caller's descriptor caller_fd.
 bool shares_file_with(int caller_fd, int fd);
 
 } // namespace morvask
