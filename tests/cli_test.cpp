@@ -409,7 +409,7 @@ std::pair<std::string, ino_t> attributes(const fs::path& path)
     for (const char* name : {"system.posix_acl_access", "user.mark"}) {
         char value[256];
         const ssize_t size = ::getxattr(path.c_str(), name, value, sizeof value);
-        kept += " " + std::string(value, static_cast<std::size_t>(std::max<ssize_t>(size, 0)));
+        kept.append(" ").append(value, static_cast<std::size_t>(std::max<ssize_t>(size, 0)));
     }
     return {kept, st.st_ino};
 }
