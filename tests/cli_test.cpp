@@ -695,10 +695,10 @@ std::string Cli::prepare(const cli_case& c)
                    "lowerdir=" + at + "/lower,upperdir=" + at + "/upper,workdir=" + at + "/work"))
             return "no overlay mount here";
         // Copied up: merged/f now shows upper/f under lower/f's inode number; lower/g stays.
-        if (names(c, "upper/f") || names(c, "lower/g")) {
+        if (names(c, "lower/g"))
             fs::create_hard_link(dir / "lower/f", dir / "lower/g");
+        if (names(c, "upper/f") || names(c, "lower/g"))
             test::write_file(dir / "merged/f", data());
-        }
         if ((c.needs & need::bindfs) != 0) {
             if (std::system(("bindfs " + at + "/lower " + at + "/mirror 2>/dev/null").c_str()) != 0)
                 return "no bindfs here (package bindfs, and /dev/fuse)";
