@@ -165,22 +165,29 @@ int open_directory(output_file& out)
     return out.directory < 0 ? errno : 0;
 }
 
-// A name of the new file's own beside the destination's, hidden as editors' are, and within
-// NAME_MAX however long the destination's name is.
-void choose_temporary(output_file& out)
+// Gives the new file a name of its own beside the destination's, hidden as editors' are, and
+// within NAME_MAX however long the destination's is: take() tries out.temporary, until one is free.
+template <typename Take> bool take_temporary_name(output_file& out, Take take)
 {
     constexpr char letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-    char suffix[7] = {};
-    for (char& c : std::span(suffix, 6))
-        c = letters[::arc4random_uniform(sizeof letters - 1)];
-    std::snprintf(out.temporary, sizeof out.temporary, ".%.*s.%s", NAME_MAX - 8, out.name, suffix);
+    for (int tries = 0; tries < 100; ++tries) {
+        char suffix[7] = {};
+        for (char& c : std::span(suffix, 6))
+            c = letters[::arc4random_uniform(sizeof letters - 1)];
+        std::snprintf(out.temporary, sizeof out.temporary, ".%.*s.%s", NAME_MAX - 8, out.name,
+                      suffix);
+        if (take())
+            return true;
+        if (errno != EEXIST)
+            return false;
+    }
+    return false;
 }
 
-// Creates the new file in the pinned directory, with the stop signals held by the caller, so that a
-// signal discards it from its first moment, and only ever it: without a name where the file system
-// allows it, so that nothing is left to discard, even after SIGKILL, until finish_output() names
-// the complete file; under a temporary name of its own, private, where the file system refuses
-// (vfat, some FUSE and network file systems). Returns 0, or the errno of the failure.
+// Creates the new file in the pinned directory, the caller holding the stop signals, so that a
+// signal discards it from its first moment: without a name where the file system allows it, so
+// that even SIGKILL leaves nothing; else private, under a temporary name (vfat, FUSE mirrors).
+// Returns 0, or the errno of the failure.
 int create_file(output_file& out, mode_t mode, struct stat& st)
 {
     out.fate = on_discard::empty;
@@ -188,12 +195,11 @@ int create_file(output_file& out, mode_t mode, struct stat& st)
     // EISDIR: a kernel that predates unnamed files.
     if (out.stream.fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR)) {
         out.fate = on_discard::remove;
-        int tries = 0;
-        do {
-            choose_temporary(out);
+        take_temporary_name(out, [&out] {
             out.stream.fd = ::openat(out.directory, out.temporary,
                                      O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, S_IRUSR | S_IWUSR);
-        } while (out.stream.fd < 0 && errno == EEXIST && ++tries < 100);
+            return out.stream.fd >= 0;
+        });
     }
     if (out.stream.fd < 0)
         return errno;
@@ -360,12 +366,10 @@ open_result take_existing(output_file& out, int source_fd, const struct stat& so
     return open_result::opened;
 }
 
-// The blocks for the whole output at once, when the source tells its size: the file system then
-// allocates in few large extents instead of at every flush. Where there is no room for them, the
-// run fails at once, without writing: it would only fail later, after reading at length. Where the
-// file system cannot reserve, the writes still work, or report a full disk. A failed attempt may
-// still have allocated blocks (ext4 keeps what it got before the disk filled), so only one the file
-// system refuses outright reserves nothing.
+// The blocks for the whole output at once, when the source tells its size, so that the file system
+// allocates few large extents. Where there is no room, the run fails at once, not after reading at
+// length. A failed attempt may still have allocated blocks (ext4 keeps what it got before the disk
+// filled), so only one the file system refuses outright reserves nothing.
 void reserve(output_file& out, const struct stat& source)
 {
     if (out.fate == on_discard::keep || !S_ISREG(source.st_mode) || source.st_size <= 0)
@@ -377,10 +381,8 @@ void reserve(output_file& out, const struct stat& source)
 }
 
 // A source shorter than its size promised (a file that shrank, or one of the kernel's, which all
-// say 4096) leaves blocks reserved past the end. Truncating to the size the file has releases them
-// on ext4 and tmpfs alike; with nothing reserved it is left out, since on ext4 it makes the close
-// wait for the data to reach the disk. A failure leaves the output whole, only larger on the disk
-// than it need be.
+// say 4096) leaves blocks reserved past the end, which truncating releases; with nothing reserved
+// it is left out, since on ext4 it makes the close wait for the data to reach the disk.
 void release_unused(const output_file& out)
 {
     struct stat st;
@@ -429,13 +431,7 @@ bool give_name(output_file& out)
     if (out.fate == on_discard::empty) {
         if (!out.replacing)
             return link_unnamed(out, out.name);
-        int tries = 0;
-        bool linked = false;
-        do {
-            choose_temporary(out);
-            linked = link_unnamed(out, out.temporary);
-        } while (!linked && errno == EEXIST && ++tries < 100);
-        if (!linked)
+        if (!take_temporary_name(out, [&out] { return link_unnamed(out, out.temporary); }))
             return false;
         out.fate = on_discard::remove;
     }
