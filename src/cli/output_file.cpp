@@ -346,8 +346,10 @@ open_result take_existing(output_file& out, int source_fd, const struct stat& so
         const int error = replace(out, st);
         if (error == 0)
             return open_result::opened;
-        // Only a refusal leaves it to be written in place: no room for the new file fails.
-        if (error != EPERM && error != EACCES && error != EROFS) {
+        // A directory that refuses a new file (procfs and sysfs refuse even to be asked) leaves it
+        // to be written in place; no room for the new file, or a failing disk, fails.
+        if (error != EPERM && error != EACCES && error != EROFS && error != ENOENT &&
+            error != EOPNOTSUPP && error != EINVAL) {
             forget(out);
             ::close(std::exchange(out.stream.fd, -1));
             return open_result::failed;
