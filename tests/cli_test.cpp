@@ -663,6 +663,12 @@ std::string Cli::prepare(const cli_case& c)
     }
     if (names(c, "p3/self/fd/1") && !mount("proc", "p3", ""))
         return "no second proc mount here";
+    if (names(c, "bound")) {
+        test::write_file(dir / "bound", "");
+        if (::mount((dir / "old").c_str(), (dir / "bound").c_str(), nullptr, MS_BIND, nullptr) != 0)
+            return "no bind mount here";
+        mounts.push_back(dir / "bound");
+    }
     if ((c.needs & need::tmpfs) != 0) {
         if (!mount("tmpfs", "full", "size=64k") || !mount("tmpfs", "other", "size=64k"))
             return "no tmpfs mount here";
@@ -993,6 +999,7 @@ std::vector<cli_case> cases()
         {.name = "full_disk", .args = {"-e", "src", "full/new"}, .needs = need::tmpfs, .out = "Encode...Can't write full/new file.\n", .status = 1, .files = {{"full/new", "<absent>"}}},
         {.name = "replaced_with_what_it_was", .args = {"-e", "src", "old"}, .needs = need::root, .out = ok, .files = {{"old", "<encoded>"}}, .replaced = true},
         {.name = "second_name_written_in_place", .args = {"-e", "src", "twin"}, .needs = need::root, .out = ok, .files = {{"old", "<encoded>"}}, .replaced = false},
+        {.name = "file_mounted_over_the_name_in_place", .args = {"-e", "src", "bound"}, .needs = need::root, .out = ok, .files = {{"old", "<encoded>"}}},
         {.name = "link_written_in_place", .args = {"-e", "src", "linked"}, .needs = need::root, .out = ok, .files = {{"old", "<encoded>"}}, .replaced = false},
         {.name = "another_users_file_in_a_sticky_folder_in_place", .args = {"-e", "src", "sticky/theirs"}, .run = nobody, .needs = need::root, .out = ok, .files = {{"sticky/theirs", "<encoded>"}}, .replaced = false},
         {.name = "copied_up_file_and_its_upper_file", .args = {"-e", "merged/f", "upper/f"}, .needs = need::overlay, .out = "merged/f and upper/f are the same file.\n", .status = 1, .files = {{"upper/f", "<data>"}}},

@@ -174,8 +174,12 @@ template <typename Take> bool take_temporary_name(output_file& out, Take take)
         char suffix[7] = {};
         for (char& c : std::span(suffix, 6))
             c = letters[::arc4random_uniform(sizeof letters - 1)];
-        std::snprintf(out.temporary, sizeof out.temporary, ".%.*s.%s", NAME_MAX - 8, out.name,
-                      suffix);
+        // Cut where no UTF-8 character is.
+        int kept = NAME_MAX - 8;
+        while (std::strlen(out.name) > static_cast<std::size_t>(kept) && kept > 0 &&
+               (out.name[kept] & 0xc0) == 0x80)
+            --kept;
+        std::snprintf(out.temporary, sizeof out.temporary, ".%.*s.%s", kept, out.name, suffix);
         if (take())
             return true;
         if (errno != EEXIST)
@@ -260,11 +264,15 @@ open_result adopt(output_file& out, int source_fd, const struct stat& source, st
 // Whether a new file under the old one's name would still be the file that name held: not for a
 // file with other names, nor through a symbolic link (the link stays a link, and its file is
 // written), nor for a file the caller writes to as well (`>> out`), where what it writes after the
-// run must land in the live file.
+// run must land in the live file, nor for one mounted over the name (`mount --bind`, as containers
+// get /etc/hosts), which no rename can replace.
 bool replaceable(output_file& out, const struct stat& st)
 {
     struct stat named;
+    struct statx mount {};
     return S_ISREG(st.st_mode) && st.st_nlink == 1 &&
+           ::statx(out.stream.fd, "", AT_EMPTY_PATH, 0, &mount) == 0 &&
+           (mount.stx_attributes & STATX_ATTR_MOUNT_ROOT) == 0 &&
            !shares_file_with(STDOUT_FILENO, out.stream.fd) &&
            !shares_file_with(STDERR_FILENO, out.stream.fd) && open_directory(out) == 0 &&
            ::fstatat(out.directory, out.name, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
@@ -294,14 +302,18 @@ bool copy_attributes(int from, int to)
            ::fremovexattr(to, acl) == 0 || errno == ENODATA;
 }
 
-// Inode flags (chattr) that the new file would lack: no copy-on-write, compression, no dump.
-bool keeps_flags(int from, int to)
+// The old file's inode flags (chattr: no copy-on-write, compression, no dump), not those the new
+// one took from its directory; false where the file system will not set them.
+bool copy_flags(int from, int to)
 {
     // The kernel reads and writes an int, whatever the ioctl's declared long.
     int old_flags = 0;
     int new_flags = 0;
     return ::ioctl(from, FS_IOC_GETFLAGS, &old_flags) != 0 ||
-           (::ioctl(to, FS_IOC_GETFLAGS, &new_flags) == 0 && (old_flags & ~new_flags) == 0);
+           (::ioctl(to, FS_IOC_GETFLAGS, &new_flags) == 0 &&
+            (old_flags == new_flags ||
+             (::ioctl(to, FS_IOC_SETFLAGS, &old_flags) == 0 &&
+              ::ioctl(to, FS_IOC_GETFLAGS, &new_flags) == 0 && old_flags == new_flags)));
 }
 
 // Starts the new file that replaces the existing one, out.stream.fd, once complete: on the same
@@ -319,7 +331,7 @@ int replace(output_file& out, const struct stat& old)
         return error;
     }
     if (st.st_dev != old.st_dev || ::fchown(out.stream.fd, old.st_uid, old.st_gid) != 0 ||
-        !copy_attributes(old_fd, out.stream.fd) || !keeps_flags(old_fd, out.stream.fd) ||
+        !copy_attributes(old_fd, out.stream.fd) || !copy_flags(old_fd, out.stream.fd) ||
         ::fchmod(out.stream.fd, old.st_mode & 07777) != 0) {
         discard_output(out);
         ::close(std::exchange(out.stream.fd, old_fd));
@@ -406,8 +418,9 @@ bool link_unnamed(const output_file& out, const char* name)
 
 // Swaps the complete new file in for the old one, which then goes, but only if the name still led
 // to the file checked at the start: another file that took the name meanwhile is put back, and
-// the run fails.
-bool swap_in(const output_file& out)
+// the run fails. Where it cannot be put back, the new file is kept as it is, complete, and the
+// other under the temporary name.
+bool swap_in(output_file& out)
 {
     struct stat st;
     if (::renameat2(out.directory, out.temporary, out.directory, out.name, RENAME_EXCHANGE) == 0) {
@@ -416,7 +429,9 @@ bool swap_in(const output_file& out)
             ::unlinkat(out.directory, out.temporary, 0);
             return true;
         }
-        ::renameat2(out.directory, out.temporary, out.directory, out.name, RENAME_EXCHANGE);
+        if (::renameat2(out.directory, out.temporary, out.directory, out.name, RENAME_EXCHANGE) !=
+            0)
+            out.fate = on_discard::keep;
         return false;
     }
     // EINVAL: a file system without the flag (FUSE mirrors), where the name is checked just before.
