@@ -663,6 +663,8 @@ std::string Cli::prepare(const cli_case& c)
     }
     if (names(c, "p3/self/fd/1") && !mount("proc", "p3", ""))
         return "no second proc mount here";
+    if (names(c, "dirs/self/fd/1"))
+        fs::create_directories(dir / "dirs/self/fd");
     if (names(c, "bound")) {
         test::write_file(dir / "bound", "");
         if (::mount((dir / "old").c_str(), (dir / "bound").c_str(), nullptr, MS_BIND, nullptr) != 0)
@@ -1058,6 +1060,7 @@ std::vector<cli_case> cases()
         {.name = "to_a_copy_of_standard_output_on_a_socket", .args = {"-e", "src", "/dev/fd/3"}, .fds = {{1, "socket"}, {3, "socket"}}, .files = {{"socket", "<encoded>"}}},
         {.name = "missing_source_to_a_copy_of_standard_output_without_proc", .args = {"-e", "missing", "/dev/fd/3"}, .run = {.no_proc = true}, .fds = {{1, "socket"}, {3, "socket"}}, .status = 1, .files = {{"socket", ""}}},
         {.name = "standard_output_through_a_second_proc_mount", .args = {"-e", "src", "p3/self/fd/1"}, .fds = {{1, "log", appending}}, .before = older, .needs = need::root, .files = {{"log", older + "<encoded>"}}},
+        {.name = "folder_called_self_fd_names_no_descriptor", .args = {"-e", "src", "dirs/self/fd/1"}, .out = ok, .files = {{"dirs/self/fd/1", "<encoded>"}}},
         {.name = "source_descriptor_open_only_as_a_path", .args = {"-e", "/dev/fd/3", "new"}, .fds = {{3, "src", O_PATH}}, .out = "/dev/fd/3 file not found.\n", .status = 1, .files = {{"new", "<absent>"}}},
         {.name = "file_of_standard_output_through_a_mirror", .args = {"-e", "src", "mirror/f"}, .fds = {{1, "lower/f"}}, .needs = need::bindfs, .files = {{"lower/f", "<encoded>"}}},
         {.name = "file_of_read_only_standard_output", .args = {"-e", "src", "log"}, .fds = {{1, "log", O_RDONLY}}, .files = {{"log", "<encoded>"}}},

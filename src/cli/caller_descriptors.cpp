@@ -7,12 +7,13 @@
 #include <cerrno>
 #include <charconv>
 #include <climits>
-#include <cstdio>
 #include <fcntl.h>
 #include <initializer_list>
 #include <iterator>
+#include <linux/magic.h>
 #include <string_view>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 namespace morvask {
@@ -46,20 +47,26 @@ int spelt(std::string_view path)
 // Whether directory, from at, is this process's directory of descriptors, or its thread's, on any
 // mount of procfs (a container's view of the host's at /host/proc too): PID/fd or
 // PID/task/TID/fd, which are that mount's own self/fd and thread-self/fd, two or four levels below
-// its root.
-bool is_fd_directory(int at, const char* directory)
+// its root. 1 or 0; -1 where that cannot be told, which no caller may take for a no: the path
+// would then be opened by its name, and emptied.
+int fd_directory(int at, const char* directory)
 {
+    const int fd = ::openat(at, directory, O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return leads_nowhere(errno) ? 0 : -1;
+    struct statfs fs;
     struct stat st;
     struct stat fds;
-    char own[PATH_MAX];
-    if (::fstatat(at, directory, &st, 0) != 0)
-        return false;
-    for (const char* root : {"/../..", "/../../../.."})
-        for (const char* fd : {"self/fd", "thread-self/fd"})
-            if (std::snprintf(own, sizeof own, "%s%s/%s", directory, root, fd) < PATH_MAX &&
-                ::fstatat(at, own, &fds, 0) == 0 && identity_of(st) == identity_of(fds))
-                return true;
-    return false;
+    int answer = ::fstatfs(fd, &fs) != 0 || ::fstat(fd, &st) != 0 ? -1 : 0;
+    // Only on procfs: elsewhere a folder may be called self/fd too.
+    for (const char* own : {"../../self/fd", "../../thread-self/fd", "../../../../self/fd",
+                            "../../../../thread-self/fd"})
+        if (answer == 0 && fs.f_type == PROC_SUPER_MAGIC)
+            answer = ::fstatat(fd, own, &fds, 0) == 0 ? identity_of(st) == identity_of(fds)
+                     : errno == ENOENT                ? 0
+                                                      : -1;
+    ::close(fd);
+    return answer;
 }
 
 // Any other path to that directory (/dev//fd/N, /proc/PID/task/TID/fd/N), or a symbolic link that
@@ -72,14 +79,14 @@ int descriptor_named(const char* path)
     char directory[PATH_MAX];
     int at = AT_FDCWD;
     int fd = -1;
-    for (int hop = 0; hop <= 40 && fd < 0 && at != -1; ++hop) {
+    for (int hop = 0; hop <= 40 && fd == -1 && at != -1; ++hop) {
         const char* const name = split_path(path, directory);
         fd = spelt(path);
-        if (const int entry = name == nullptr ? -1 : number(name);
-            fd < 0 && entry >= 0 && is_fd_directory(at, directory))
-            fd = entry;
+        const int entry = name == nullptr ? -1 : number(name);
+        if (const int known = fd < 0 && entry >= 0 ? fd_directory(at, directory) : 0; known != 0)
+            fd = known > 0 ? entry : refused;
         char* const link = links[hop % 2];
-        const ssize_t length = fd < 0 ? ::readlinkat(at, path, link, PATH_MAX - 1) : -1;
+        const ssize_t length = fd == -1 ? ::readlinkat(at, path, link, PATH_MAX - 1) : -1;
         if (length <= 0 || name == nullptr)
             break;
         link[length] = '\0';
@@ -111,7 +118,7 @@ int caller_descriptor(const char* path, int access)
     const int fd = descriptor_named(path);
     // One the path names but this run cannot use (3<file as a destination) is the caller's all
     // the same: opened again by its path, it would be emptied, or be another file.
-    return fd < 0 ? -1 : open_for(fd, access) ? fd : refused;
+    return fd < 0 ? fd : open_for(fd, access) ? fd : refused;
 }
 
 } // namespace morvask

@@ -9,7 +9,8 @@ namespace morvask {
 // The descriptor that path names, open for access (O_RDONLY or O_WRONLY): /dev/stdin, /dev/stdout,
 // /dev/stderr, /dev/fd/N, /proc/self/fd/N, /proc/thread-self/fd/N, any other path to that
 // directory, or a symbolic link that leads to one of them. -1 for any other path; refused where the
-// one it names is closed or open the other way only.
+// one it names is closed or open the other way only, or where whether the path names one cannot be
+// told.
 inline constexpr int refused = -2;
 int caller_descriptor(const char* path, int access);
 

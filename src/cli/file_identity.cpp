@@ -46,9 +46,11 @@ file_identity behind(int fd, const struct stat& st)
 long stacked(int fd)
 {
     struct statfs fs;
-    return ::fstatfs(fd, &fs) == 0 &&
-                   (fs.f_type == OVERLAYFS_SUPER_MAGIC || fs.f_type == FUSE_SUPER_MAGIC ||
-                    fs.f_type == NFS_SUPER_MAGIC)
+    // -1 where the file system cannot be asked: it may be one.
+    if (::fstatfs(fd, &fs) != 0)
+        return -1;
+    return fs.f_type == OVERLAYFS_SUPER_MAGIC || fs.f_type == FUSE_SUPER_MAGIC ||
+                   fs.f_type == NFS_SUPER_MAGIC
                ? static_cast<long>(fs.f_type)
                : 0;
 }
@@ -70,9 +72,12 @@ bool seen_through_stack(int a_fd, int b_fd)
     const long b_type = stacked(b_fd);
     struct statx a;
     struct statx b;
-    if ((a_type == 0 && b_type == 0) || ::statx(a_fd, "", fresh, STATX_BASIC_STATS, &a) != 0 ||
-        ::statx(b_fd, "", fresh, STATX_BASIC_STATS, &b) != 0)
+    if (a_type == 0 && b_type == 0)
         return false;
+    // Where they cannot be asked, one: a refusal, or a silence, loses nothing.
+    if (::statx(a_fd, "", fresh, STATX_BASIC_STATS, &a) != 0 ||
+        ::statx(b_fd, "", fresh, STATX_BASIC_STATS, &b) != 0)
+        return true;
     // Overlayfs with xino keeps the layer's number in the high bits of the inode number it shows.
     const std::uint64_t mask = a_type == OVERLAYFS_SUPER_MAGIC || b_type == OVERLAYFS_SUPER_MAGIC
                                    ? 0xffffffff
@@ -87,7 +92,8 @@ bool seen_through_stack(int a_fd, int b_fd)
 // other side's. Where fd is on overlayfs, whether other is the file at the same path below its
 // upper layer, or, where the upper file says its data is the lower one's (metacopy, as root), below
 // a lower layer, as /proc/self/mountinfo names them. A layer whose path has a space, a tab, a
-// newline or a backslash in it, which that file escapes, is not found.
+// newline or a backslash in it, which that file escapes, or one named relative to where the mount
+// was made, is not found; nor is a metacopy file renamed within the overlay (a redirect).
 bool in_layer(int fd, const struct stat& st, const struct stat& other)
 {
     char path[PATH_MAX];
@@ -114,8 +120,9 @@ bool in_layer(int fd, const struct stat& st, const struct stat& other)
         // The file's path below each layer's directory: the mount's root there, then the rest.
         const std::size_t n = std::strcmp(point, "/") == 0 ? 0 : std::strlen(point);
         char below[PATH_MAX];
-        if (std::snprintf(below, sizeof below, "%s%s", std::strcmp(root, "/") == 0 ? "" : root,
-                          path + (std::strncmp(path, point, n) == 0 ? n : 0)) >= PATH_MAX)
+        if (std::strncmp(path, point, n) != 0 || (path[n] != '/' && path[n] != '\0') ||
+            std::snprintf(below, sizeof below, "%s%s", std::strcmp(root, "/") == 0 ? "" : root,
+                          path + n) >= PATH_MAX)
             continue;
         for (const char* key : {"upperdir=", "lowerdir="}) {
             const char* layers = std::strstr(super, key);
@@ -124,14 +131,18 @@ bool in_layer(int fd, const struct stat& st, const struct stat& other)
                 const int span = static_cast<int>(std::strcspn(layers, ":, \n"));
                 char layer[PATH_MAX];
                 struct stat in;
-                found =
+                // A layer named relative to where the mount was made cannot be found from here.
+                const bool there =
+                    layers[0] == '/' &&
                     std::snprintf(layer, sizeof layer, "%.*s%s", span, layers, below) < PATH_MAX &&
-                    ::stat(layer, &in) == 0 && identity_of(in) == identity_of(other);
+                    ::stat(layer, &in) == 0;
+                found = there && identity_of(in) == identity_of(other);
                 metacopy =
-                    metacopy || (key[0] == 'u' &&
+                    metacopy || (there && key[0] == 'u' &&
                                  (::getxattr(layer, "trusted.overlay.metacopy", nullptr, 0) >= 0 ||
                                   ::getxattr(layer, "user.overlay.metacopy", nullptr, 0) >= 0));
-                layers = layers[span] == ':' ? layers + span : nullptr;
+                // The data comes from the first lower layer that has the file.
+                layers = layers[span] == ':' && !(there && key[0] == 'l') ? layers + span : nullptr;
             }
         }
     }

@@ -1,9 +1,18 @@
 #pragma once
 
+#include <cerrno>
 #include <climits>
 #include <cstring>
 
 namespace morvask {
+
+// Whether a lookup that failed with error says the path leads nowhere, rather than that it could
+// not be followed (EIO, ENOMEM), where it may lead anywhere.
+inline bool leads_nowhere(int error)
+{
+    return error == ENOENT || error == ENOTDIR || error == EACCES || error == ELOOP ||
+           error == ENAMETOOLONG;
+}
 
 // Splits path at its last slash: the directory, copied out because the argument is not ours to cut
 // ("." for a bare name, "/" for "/name"), and the name after it, which this returns. nullptr for a

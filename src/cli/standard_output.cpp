@@ -2,6 +2,7 @@
 
 #include "cli/caller_descriptors.hpp"
 #include "cli/file_identity.hpp"
+#include "cli/path_parts.hpp"
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
@@ -41,7 +42,9 @@ bool reaches_standard_output(const char* path)
     // without opening its file, which may be a FIFO or a device.
     const int fd = descriptor >= 0 ? descriptor : ::open(path, O_PATH | O_CLOEXEC);
     struct stat st;
-    const bool reaches = fd >= 0 && ::fstat(fd, &st) == 0 && writes_to(STDOUT_FILENO, fd, st);
+    // What cannot be looked at would: a word among the data is a loss, a silence is not.
+    const bool reaches =
+        fd < 0 ? !leads_nowhere(errno) : ::fstat(fd, &st) != 0 || writes_to(STDOUT_FILENO, fd, st);
     if (descriptor < 0 && fd >= 0)
         ::close(fd);
     return reaches;
