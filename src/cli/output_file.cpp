@@ -340,7 +340,6 @@ int replace(output_file& out, const struct stat& old)
     }
     replaced_fd = old_fd;
     out.stream.on_flush = let_old_pages_go;
-    out.replacing = true;
     out.replaced = identity_of(old);
     return 0;
 }
@@ -446,13 +445,13 @@ bool swap_in(output_file& out)
 bool give_name(output_file& out)
 {
     if (out.fate == on_discard::empty) {
-        if (!out.replacing)
+        if (out.replaced == file_identity{})
             return link_unnamed(out, out.name);
         if (!take_temporary_name(out, [&out] { return link_unnamed(out, out.temporary); }))
             return false;
         out.fate = on_discard::remove;
     }
-    if (out.replacing)
+    if (out.replaced != file_identity{})
         return swap_in(out);
     if (::renameat2(out.directory, out.temporary, out.directory, out.name, RENAME_NOREPLACE) == 0)
         return true;
@@ -489,7 +488,7 @@ open_result open_output(output_file& out, const char* path, int descriptor, int 
 {
     out.path = path;
     out.directory = -1;
-    out.replacing = false;
+    out.replaced = {};
     out.reserved = 0;
     struct stat st;
     if (descriptor >= 0) {

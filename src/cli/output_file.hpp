@@ -29,8 +29,8 @@ struct output_file {
     const char* name; // the destination's name in that directory
     char temporary[NAME_MAX + 1]; // the new file's name of its own, if it needs one
     file_identity created;        // the file this run writes
-    bool replacing;               // whether an existing file gives the new one its name at the end
-    file_identity replaced;       // that file, as checked at the start
+    file_identity replaced;       // an existing file that gives the new one its name at the end, as
+                                  // checked at the start; {} for none
     off_t reserved; // bytes of blocks allocated ahead, past which any left are released
 };
 
