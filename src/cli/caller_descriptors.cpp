@@ -32,18 +32,6 @@ int number(std::string_view text)
                : -1;
 }
 
-// By the text alone, which needs no /proc: a bare chroot or a minimal container has none.
-int spelt(std::string_view path)
-{
-    static constexpr std::string_view standard[] = {"/dev/stdin", "/dev/stdout", "/dev/stderr"};
-    if (const auto* found = std::ranges::find(standard, path); found != std::end(standard))
-        return static_cast<int>(found - standard);
-    for (const std::string_view directory : {"/dev/fd/", "/proc/self/fd/", "/proc/thread-self/fd/"})
-        if (path.starts_with(directory))
-            return number(path.substr(directory.size()));
-    return -1;
-}
-
 // Whether directory, from at, is this process's directory of descriptors, or its thread's, on any
 // mount of procfs (a container's view of the host's at /host/proc too): PID/fd or
 // PID/task/TID/fd, which are that mount's own self/fd and thread-self/fd, two or four levels below
@@ -81,7 +69,7 @@ int descriptor_named(const char* path)
     int fd = -1;
     for (int hop = 0; hop <= 40 && fd == -1 && at != -1; ++hop) {
         const char* const name = split_path(path, directory);
-        fd = spelt(path);
+        fd = descriptor_spelt(path);
         const int entry = name == nullptr ? -1 : number(name);
         if (const int known = fd < 0 && entry >= 0 ? fd_directory(at, directory) : 0; known != 0)
             fd = known > 0 ? entry : refused;
@@ -102,6 +90,17 @@ int descriptor_named(const char* path)
 }
 
 } // namespace
+
+int descriptor_spelt(std::string_view path)
+{
+    static constexpr std::string_view standard[] = {"/dev/stdin", "/dev/stdout", "/dev/stderr"};
+    if (const auto* found = std::ranges::find(standard, path); found != std::end(standard))
+        return static_cast<int>(found - standard);
+    for (const std::string_view directory : {"/dev/fd/", "/proc/self/fd/", "/proc/thread-self/fd/"})
+        if (path.starts_with(directory))
+            return number(path.substr(directory.size()));
+    return -1;
+}
 
 bool open_for(int fd, int access)
 {

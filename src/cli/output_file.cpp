@@ -1,6 +1,7 @@
 #include "cli/output_file.hpp"
 
 #include "cli/caller_descriptors.hpp"
+#include "cli/output_rules.hpp"
 #include "cli/path_parts.hpp"
 #include "cli/standard_output.hpp"
 #include "cli/stop_signals.hpp"
@@ -84,17 +85,6 @@ void forget(output_file& out)
         ::close(std::exchange(replaced_fd, -1));
 }
 
-mode_t creation_mode(const struct stat& source)
-{
-    // The source's permission bits, execute included, as cp gives them, so that a restored program
-    // runs; never more open than the source, so a private source stays private. The owner may
-    // always read and write the copy. The bits of a socket or a FIFO say who may connect to it, not
-    // who may read what it carries, nor run it.
-    const mode_t shared =
-        S_ISSOCK(source.st_mode) || S_ISFIFO(source.st_mode) ? 0 : S_IXUSR | S_IRWXG | S_IRWXO;
-    return S_IRUSR | S_IWUSR | (source.st_mode & shared);
-}
-
 // The bits the kernel gives a file created with mode in directory: those its default ACL allows
 // where it has one (the umask is then left out), the umask's otherwise.
 mode_t applied_mode(int directory, mode_t mode)
@@ -133,12 +123,9 @@ mode_t applied_mode(int directory, mode_t mode)
     return mode & (allowed | group);
 }
 
-// Group permission is the source's to give, and only to its own group: a created file takes the
-// group of its directory (setgid) or of the process, which a member of the source's group can
-// change to that one. The members of another group are others to the source, and get what others
-// get. An access ACL makes the source's group bits the ACL's mask, which lets named users and
-// groups in; they are not copied, so the copy gets no group bits, and is more private, never less.
-// Gives the file the bits wanted, so limited; false if it could not.
+// Gives the file the bits wanted, less the group bits that the rules allow (output_rules.hpp): a
+// created file takes the group of its directory (setgid) or of the process, which a member of the
+// source's group can change to that one. False if it could not.
 bool give_mode(int fd, const struct stat& created, mode_t wanted, int source_fd,
                const struct stat& source)
 {
@@ -146,7 +133,7 @@ bool give_mode(int fd, const struct stat& created, mode_t wanted, int source_fd,
     if ((wanted & S_IRWXG) != 0 &&
         (acl || (created.st_gid != source.st_gid &&
                  ::fchown(fd, static_cast<uid_t>(-1), source.st_gid) != 0)))
-        wanted = (wanted & 07707) | (acl ? 0 : wanted & (wanted & S_IRWXO) << 3);
+        wanted = group_limited(wanted, acl ? copy_group::acl_mask : copy_group::another);
     return wanted == (created.st_mode & 07777) || ::fchmod(fd, wanted) == 0;
 }
 
@@ -230,11 +217,11 @@ int create_new(output_file& out, int source_fd, const struct stat& source)
         error = EEXIST;
     const signals_held held;
     if (error == 0)
-        error = create_file(out, creation_mode(source), st);
+        error = create_file(out, creation_mode(source.st_mode), st);
     // A file under a temporary name starts private, and gets its bits once its group is right.
     if (error == 0 && !give_mode(out.stream.fd, st,
                                  out.fate == on_discard::remove
-                                     ? applied_mode(out.directory, creation_mode(source))
+                                     ? applied_mode(out.directory, creation_mode(source.st_mode))
                                      : st.st_mode & 07777,
                                  source_fd, source)) {
         error = errno;
@@ -261,22 +248,20 @@ open_result adopt(output_file& out, int source_fd, const struct stat& source, st
     return result;
 }
 
-// Whether a new file under the old one's name would still be the file that name held: not for a
-// file with other names, nor through a symbolic link (the link stays a link, and its file is
-// written), nor for a file the caller writes to as well (`>> out`), where what it writes after the
-// run must land in the live file, nor for one mounted over the name (`mount --bind`, as containers
-// get /etc/hosts), which no rename can replace.
-bool replaceable(output_file& out, const struct stat& st)
+// Whether the existing file st, the destination, is replaced whole, by what the rules ask of it.
+bool may_replace(output_file& out, const struct stat& st)
 {
     struct stat named;
     struct statx mount {};
-    return S_ISREG(st.st_mode) && st.st_nlink == 1 &&
-           ::statx(out.stream.fd, "", AT_EMPTY_PATH, 0, &mount) == 0 &&
-           (mount.stx_attributes & STATX_ATTR_MOUNT_ROOT) == 0 &&
-           !shares_file_with(STDOUT_FILENO, out.stream.fd) &&
-           !shares_file_with(STDERR_FILENO, out.stream.fd) && open_directory(out) == 0 &&
-           ::fstatat(out.directory, out.name, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
-           identity_of(named) == identity_of(st);
+    const bool named_directly =
+        open_directory(out) == 0 &&
+        ::fstatat(out.directory, out.name, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+        identity_of(named) == identity_of(st);
+    return replaceable({st.st_mode, st.st_nlink, named_directly,
+                        ::statx(out.stream.fd, "", AT_EMPTY_PATH, 0, &mount) != 0 ||
+                            (mount.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0,
+                        shares_file_with(STDOUT_FILENO, out.stream.fd) ||
+                            shares_file_with(STDERR_FILENO, out.stream.fd)});
 }
 
 // The old file's extended attributes, its ACL among them, on the new file; not security.capability,
@@ -353,14 +338,11 @@ open_result take_existing(output_file& out, int source_fd, const struct stat& so
     if (const open_result adopted = adopt(out, source_fd, source, st);
         adopted != open_result::opened)
         return adopted;
-    if (replaceable(out, st)) {
+    if (may_replace(out, st)) {
         const int error = replace(out, st);
         if (error == 0)
             return open_result::opened;
-        // A directory that refuses a new file (procfs and sysfs refuse even to be asked) leaves it
-        // to be written in place; no room for the new file, or a failing disk, fails.
-        if (error != EPERM && error != EACCES && error != EROFS && error != ENOENT &&
-            error != EOPNOTSUPP && error != EINVAL) {
+        if (!written_in_place_after(error)) {
             forget(out);
             ::close(std::exchange(out.stream.fd, -1));
             return open_result::failed;
@@ -516,8 +498,8 @@ open_result open_output(output_file& out, const char* path, int descriptor, int 
         // as fopen's "wb" would. Either may be another's: written in place, emptied on failure,
         // never removed. Which of the two it was cannot be told once open, so a target created
         // here gets no group permission at all.
-        out.stream.fd =
-            ::open(path, O_WRONLY | O_CREAT | O_CLOEXEC, creation_mode(source) & ~mode_t{S_IRWXG});
+        out.stream.fd = ::open(path, O_WRONLY | O_CREAT | O_CLOEXEC,
+                               creation_mode(source.st_mode) & ~mode_t{S_IRWXG});
     }
     const open_result taken = take_existing(out, source_fd, source);
     if (taken == open_result::opened)

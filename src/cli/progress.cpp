@@ -8,7 +8,6 @@
 #include <ctime>
 #include <iterator>
 #include <linux/fs.h>
-#include <span>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -27,7 +26,6 @@ static_assert(std::atomic<bool>::is_always_lock_free, "read by a signal handler"
 
 // Set by show_progress for the run's one source.
 const char* first_words;
-std::size_t first_words_width;
 std::uint64_t source_size; // 0 when the source does not tell it
 std::int64_t started;
 std::int64_t next_update;
@@ -73,62 +71,27 @@ std::size_t columns()
     return ::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 ? size.ws_col : 80;
 }
 
-// Rewrites the line as the first words and as many of the figures, in order, as fit. Where not
-// even the first fits, the words alone, which take back what a shorter figure showed before; and
-// where nothing was shown, or not even the words fit, nothing: a line that wraps cannot be
-// rewritten, since the carriage return goes back only to the start of its last row. False where
-// no figure was shown.
-bool rewrite_line(std::span<const char* const> figures)
+void rewrite_line(const char* line)
 {
-    // The last column stays free: some terminals wrap as soon as it is written, and the carriage
-    // return would then go back to the start of the wrong line.
-    const std::size_t room = columns() - 1;
-    std::size_t width = first_words_width;
-    if (!figures.empty() && width + std::strlen(figures.front()) > room) {
-        if (!shown || width > room)
-            return false;
-        figures = {};
-    }
     std::fputs("\r", stdout);
-    std::fputs(first_words, stdout);
-    for (const char* figure : figures) {
-        width += std::strlen(figure);
-        if (width > room)
-            break;
-        std::fputs(figure, stdout);
-    }
+    std::fputs(line, stdout);
     std::fputs("\033[K", stdout);
     std::fflush(stdout);
-    return !figures.empty();
 }
 
-// The figures, most telling first.
 void show(std::uint64_t done, std::int64_t elapsed)
 {
-    const double rate = static_cast<double>(done) * second / static_cast<double>(elapsed);
-    char bytes_done[24];
-    char of_size[40] = "";
-    char per_second[24];
-    char time_left[40] = "";
-    put_bytes(bytes_done, sizeof bytes_done, " ", done, "");
-    // A source that outgrew its size (a file still being written) has none worth showing.
-    if (source_size > 0 && done <= source_size) {
-        const double done_share = static_cast<double>(done) / static_cast<double>(source_size);
-        put_bytes(of_size, sizeof of_size, " of ", source_size, "");
-        const std::size_t end = std::strlen(of_size);
-        std::snprintf(of_size + end, sizeof of_size - end, " (%u%%)",
-                      static_cast<unsigned>(done_share * 100));
-        const double left = static_cast<double>(source_size - done) / rate;
-        // An estimate of days, a stalled run's, says nothing.
-        if (left < 100 * 3600) {
-            const auto seconds = static_cast<unsigned>(left + 0.5);
-            std::snprintf(time_left, sizeof time_left, ", %u:%02u:%02u left", seconds / 3600,
-                          seconds / 60 % 60, seconds % 60);
-        }
-    }
-    put_bytes(per_second, sizeof per_second, ", ", static_cast<std::uint64_t>(rate), "/s");
-    const char* const figures[] = {bytes_done, of_size, per_second, time_left};
-    shown = rewrite_line(figures) || shown;
+    char line[progress_line_size];
+    const std::size_t width = columns();
+    const bool fits = progress_line(line, first_words, done, source_size,
+                                    static_cast<double>(elapsed) / second, width) > 0;
+    // Where not even the first figure fits, the words alone, which take back what a shorter figure
+    // showed before; and where nothing was shown, or not even the words fit, nothing: a line that
+    // wraps cannot be rewritten, since the carriage return goes back only to the start of its last
+    // row.
+    if (fits || (shown && std::strlen(first_words) < width))
+        rewrite_line(line);
+    shown = shown || fits;
 }
 
 void update(std::uint64_t done)
@@ -142,6 +105,44 @@ void update(std::uint64_t done)
 
 } // namespace
 
+std::size_t progress_line(char (&line)[progress_line_size], const char* words, std::uint64_t done,
+                          std::uint64_t size, double seconds, std::size_t columns)
+{
+    char figures[4][40] = {};
+    put_bytes(figures[0], sizeof figures[0], " ", done, "");
+    // A source that outgrew its size (a file still being written) has none worth showing.
+    const bool sized = size > 0 && done <= size;
+    const double rate = seconds > 0 ? static_cast<double>(done) / seconds : 0;
+    if (sized) {
+        put_bytes(figures[1], sizeof figures[1], " of ", size, "");
+        const std::size_t end = std::strlen(figures[1]);
+        std::snprintf(
+            figures[1] + end, sizeof figures[1] - end, " (%u%%)",
+            static_cast<unsigned>(static_cast<double>(done) / static_cast<double>(size) * 100));
+    }
+    if (seconds > 0)
+        put_bytes(figures[2], sizeof figures[2], ", ", static_cast<std::uint64_t>(rate), "/s");
+    // An estimate of days, a stalled run's, says nothing.
+    if (sized && rate > 0 && static_cast<double>(size - done) / rate < 100 * 3600) {
+        const auto left = static_cast<unsigned>(static_cast<double>(size - done) / rate + 0.5);
+        std::snprintf(figures[3], sizeof figures[3], ", %u:%02u:%02u left", left / 3600,
+                      left / 60 % 60, left % 60);
+    }
+    // The last column stays free: some terminals wrap as soon as it is written, and the carriage
+    // return would then go back to the start of the wrong line.
+    std::size_t width = static_cast<std::size_t>(std::snprintf(line, sizeof line, "%s", words));
+    std::size_t fitting = 0;
+    for (const char* figure : figures) {
+        const std::size_t more = std::strlen(figure);
+        if (width + more >= columns || width + more >= sizeof line)
+            break;
+        std::memcpy(line + width, figure, more + 1);
+        width += more;
+        fitting += more > 0 ? 1 : 0;
+    }
+    return fitting;
+}
+
 void show_progress(source_stream& source, const struct stat& source_stat, const char* text)
 {
     if (::isatty(STDOUT_FILENO) == 0)
@@ -154,7 +155,6 @@ void show_progress(source_stream& source, const struct stat& source_stat, const 
     if (term == nullptr || *term == '\0' || std::strcmp(term, "dumb") == 0)
         return;
     first_words = text;
-    first_words_width = std::strlen(text);
     source_size = size_of(source.fd, source_stat);
     started = now();
     next_update = started + first_update_after;
@@ -164,7 +164,7 @@ void show_progress(source_stream& source, const struct stat& source_stat, const 
 void end_progress()
 {
     if (shown)
-        rewrite_line({});
+        rewrite_line(first_words);
 }
 
 bool progress_line_open()
