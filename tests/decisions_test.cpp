@@ -43,14 +43,11 @@ TEST(Decisions, SplitPath)
         const char* directory; // nullptr: too long
         const char* name;
     } rows[] = {
-        {"name", ".", "name"},
-        {"/name", "/", "name"},
-        {"a/b/c", "a/b", "c"},
-        {"dir/", "dir", ""},
-        {"", ".", ""},
-        {"//x", "/", "x"},
-        {longest + "/n", longest.c_str(), "n"},
-        {longest + "d/n", nullptr, nullptr},
+        // clang-format off
+        {"name", ".", "name"}, {"/name", "/", "name"}, {"a/b/c", "a/b", "c"},
+        {"dir/", "dir", ""}, {"", ".", ""}, {"//x", "/", "x"},
+        {longest + "/n", longest.c_str(), "n"}, {longest + "d/n", nullptr, nullptr},
+        // clang-format on
     };
     for (const auto& r : rows) {
         char directory[PATH_MAX];
@@ -66,21 +63,12 @@ TEST(Decisions, DescriptorSpelt)
         const char* path;
         int fd;
     } rows[] = {
-        {"/dev/stdin", 0},
-        {"/dev/stdout", 1},
-        {"/dev/stderr", 2},
-        {"/dev/fd/3", 3},
-        {"/dev/fd/0", 0},
-        {"/proc/self/fd/12", 12},
-        {"/proc/thread-self/fd/4", 4},
-        {"/dev/fd/03", -1},
-        {"/dev/fd/", -1},
-        {"/dev/fd/3x", -1},
-        {"/dev/fd/-1", -1},
-        {"/dev/fd/99999999999", -1},
-        {"/dev/stdout/", -1},
-        {"dev/stdout", -1},
-        {"/dev/./stdout", -1},
+        // clang-format off
+        {"/dev/stdin", 0}, {"/dev/stdout", 1}, {"/dev/stderr", 2}, {"/dev/fd/3", 3},
+        {"/dev/fd/0", 0}, {"/proc/self/fd/12", 12}, {"/proc/thread-self/fd/4", 4}, {"/dev/fd/03", -1},
+        {"/dev/fd/", -1}, {"/dev/fd/3x", -1}, {"/dev/fd/-1", -1}, {"/dev/fd/99999999999", -1},
+        {"/dev/stdout/", -1}, {"dev/stdout", -1}, {"/dev/./stdout", -1},
+        // clang-format on
     };
     for (const auto& r : rows)
         EXPECT_EQ(descriptor_spelt(r.path), r.fd) << r.path;
@@ -125,14 +113,12 @@ TEST(Decisions, ReplacedOrWrittenInPlace)
         existing_file file;
         bool replaced;
     } rows[] = {
-        {{S_IFREG | 0644, 1, true, false, false}, true},
-        {{S_IFREG | 0644, 2, true, false, false}, false},
-        {{S_IFREG | 0644, 1, false, false, false}, false},
-        {{S_IFREG | 0644, 1, true, true, false}, false},
-        {{S_IFREG | 0644, 1, true, false, true}, false},
-        {{S_IFIFO | 0644, 1, true, false, false}, false},
-        {{S_IFCHR | 0666, 1, true, false, false}, false},
-        {{S_IFBLK | 0660, 1, true, false, false}, false},
+        // clang-format off
+        {{S_IFREG | 0644, 1, true, false, false}, true}, {{S_IFREG | 0644, 2, true, false, false}, false},
+        {{S_IFREG | 0644, 1, false, false, false}, false}, {{S_IFREG | 0644, 1, true, true, false}, false},
+        {{S_IFREG | 0644, 1, true, false, true}, false}, {{S_IFIFO | 0644, 1, true, false, false}, false},
+        {{S_IFCHR | 0666, 1, true, false, false}, false}, {{S_IFBLK | 0660, 1, true, false, false}, false},
+        // clang-format on
     };
     for (const auto& r : rows)
         EXPECT_EQ(replaceable(r.file), r.replaced)
