@@ -350,19 +350,31 @@ void taken(const fs::path&, const fs::path& destination, const fs::path&)
     test::write_file(destination, "precious");
 }
 
+// The time left that a progress line ends with, or "".
+std::string time_left(const std::string& line)
+{
+    return line.ends_with(" left") ? line.substr(line.rfind(", ")) : "";
+}
+
 // Whether line is the progress line that the tool's own function makes of done bytes of big at
 // some moment of the run: after its first second, when it shows the first figures, and before
-// seconds.
+// seconds. The figures before the time left, and the time left, each at some moment: the moments
+// at which both are as shown may be fewer than a search can find.
 bool made_during(const std::string& line, std::uint64_t done, std::size_t columns, double seconds)
 {
+    const std::string left = time_left(line);
+    const std::string figures = line.substr(0, line.size() - left.size());
+    bool figures_made = false;
+    bool left_made = false;
     char made[morvask::progress_line_size];
-    for (int step = 0; step <= 20'000; ++step) {
-        morvask::progress_line(made, "Encode...", done, big_size, 1 + (seconds - 1) * step / 20'000,
-                               columns);
-        if (line == made)
-            return true;
+    for (int step = 0; step <= 20'000 && !(figures_made && left_made); ++step) {
+        const double at = 1 + (seconds - 1) * step / 20'000;
+        morvask::progress_line(made, "Encode...", done, big_size, at, figures.size() + 1);
+        figures_made = figures_made || figures == made;
+        morvask::progress_line(made, "Encode...", done, big_size, at, columns);
+        left_made = left_made || left == time_left(made);
     }
-    return false;
+    return figures_made && left_made;
 }
 
 // Reads "fifo" a buffer at a time, each once the tool has filled the pipe with the next: every
