@@ -162,8 +162,9 @@ bool one_file(int a_fd, const struct stat& a, int b_fd, const struct stat& b)
 
 bool same_file(int a_fd, const struct stat& a, int b_fd, const struct stat& b)
 {
-    return one_file(a_fd, a, b_fd, b) &&
-           !((identity_of(a) == identity_of(b) || one_device(a, b)) && two_streams(a_fd, a));
+    if (identity_of(a) == identity_of(b) || one_device(a, b))
+        return !two_streams(a_fd, a);
+    return one_file(a_fd, a, b_fd, b);
 }
 
 } // namespace morvask

@@ -123,10 +123,11 @@ std::size_t progress_line(char (&line)[progress_line_size], const char* words, s
     if (seconds > 0)
         put_bytes(figures[2], sizeof figures[2], ", ", static_cast<std::uint64_t>(rate), "/s");
     // An estimate of days, a stalled run's, says nothing.
-    if (sized && rate > 0 && static_cast<double>(size - done) / rate < 100 * 3600) {
-        const auto left = static_cast<unsigned>(static_cast<double>(size - done) / rate + 0.5);
-        std::snprintf(figures[3], sizeof figures[3], ", %u:%02u:%02u left", left / 3600,
-                      left / 60 % 60, left % 60);
+    const double left = sized && rate > 0 ? static_cast<double>(size - done) / rate : -1;
+    if (left >= 0 && left < 100 * 3600) {
+        const auto whole = static_cast<unsigned>(left + 0.5);
+        std::snprintf(figures[3], sizeof figures[3], ", %u:%02u:%02u left", whole / 3600,
+                      whole / 60 % 60, whole % 60);
     }
     // The last column stays free: some terminals wrap as soon as it is written, and the carriage
     // return would then go back to the start of the wrong line.
