@@ -204,6 +204,9 @@ std::vector<fixture_file> fixture(const fs::path& dir)
 
 // What a case needs beyond the folder, made by the shell in it.
 const std::pair<unsigned, const char*> setups[] = {
+    // A second node of /dev/null; setgid of group 1.
+    {need::root, "mknod -m 600 null c $(stat -c '0x%t 0x%T' /dev/null) && chgrp 1 setgid && "
+                 "chmod 02777 setgid"},
     {need::loop,
      "head -c 65536 src > img && ln -s $(losetup -f --show img) loop && "
      "ln -s $(losetup -f --show img) loop2 && mknod node b $(stat -L -c '0x%t 0x%T' loop)"},
@@ -332,22 +335,22 @@ void stall(run_state& s)
     ::close(feed);
 }
 
-// Renames what the run writes to "moved" (the destination, where it existed) and puts another
-// file at its name; gives it "moved" as a second name; takes its name.
+// Puts another file at the destination's name; first renames what the run writes to "moved" (the
+// destination, where it existed); gives what it writes "moved" as a second name.
+void taken(const fs::path&, const fs::path& destination, const fs::path&)
+{
+    test::write_file(destination, "precious");
+}
 void renamed(const fs::path& dir, const fs::path& destination, const fs::path& writes)
 {
     fs::rename(fs::exists(destination) ? destination : fs::read_symlink(writes), dir / "moved");
-    test::write_file(destination, "precious");
+    taken(dir, destination, writes);
 }
 void linked(const fs::path& dir, const fs::path&, const fs::path& writes)
 {
     EXPECT_EQ(
         ::linkat(AT_FDCWD, writes.c_str(), AT_FDCWD, (dir / "moved").c_str(), AT_SYMLINK_FOLLOW),
         0);
-}
-void taken(const fs::path&, const fs::path& destination, const fs::path&)
-{
-    test::write_file(destination, "precious");
 }
 
 // The time left that a progress line ends with, or "".
@@ -517,13 +520,6 @@ std::string Cli::prepare(const cli_case& c)
     }
     if (c.during == watch || c.during == watch_then_leave)
         test::write_file(dir / "big", test::random_bytes(big_size));
-    if (root) {
-        struct stat null {};
-        ::stat("/dev/null", &null);
-        ::mknod((dir / "null").c_str(), S_IFCHR | 0600, null.st_rdev);
-        ::chown((dir / "setgid").c_str(), static_cast<uid_t>(-1), 1);
-        ::chmod((dir / "setgid").c_str(), 02777);
-    }
     if (c.run.user != 0)
         ::chmod(dir.path.c_str(), 0777);
     if (c.source_owner)
