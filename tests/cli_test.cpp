@@ -865,10 +865,10 @@ std::vector<cli_case> cases()
     };
     for (const auto& [option, name] : {std::pair{"-x", "x"}, {"--e", "two_dashes"}, {"-encode", "word"}, {"-e1", "more"}, {"e", "no_dash"}, {"", "none"}})
         all.push_back({.name = std::string("unknown_option_") + name, .args = {option, "src", "old"}, .out = "unknown option '" + std::string(option) + "'\n", .status = 2, .untouched = true});
-    // A file written in place (a second name of old), where a signal left to its default action
-    // would leave a part of the data.
+    // A file the new contents are copied into (a second name of old), which a signal left to its
+    // default action would leave with a part of them.
     for (const int sig : stop_signals())
-        all.push_back({.name = "stopped_by_signal_" + std::to_string(sig), .args = {"-e", "in", "twin"}, .during = stall, .sig = sig, .status = 128 + sig, .files = {{"twin", ""}}});
+        all.push_back({.name = "stopped_by_signal_" + std::to_string(sig), .args = {"-e", "in", "twin"}, .during = stall, .sig = sig, .status = 128 + sig, .files = {{"twin", "<data old>"}}});
     return all;
 }
 // clang-format on

@@ -1,7 +1,8 @@
 #include "cli/caller_descriptors.hpp"
-#include "cli/output_rules.hpp"
 #include "cli/path_parts.hpp"
+#include "cli/permissions.hpp"
 #include "cli/progress.hpp"
+#include "cli/road.hpp"
 
 #include <gtest/gtest.h>
 #include <string>
@@ -106,25 +107,24 @@ TEST(Decisions, ProgressLine)
 }
 
 // An existing destination is replaced by a new file only where that would still be the file its
-// name held; where the directory refuses the new file, it is written in place, or the run fails.
-TEST(Decisions, ReplacedOrWrittenInPlace)
+// name held, and gets the new contents copied in otherwise; the refusal of a right puts it on
+// another road, any other failure fails the run.
+TEST(Decisions, RoadOfAnExistingFile)
 {
     const struct {
         existing_file file;
-        bool replaced;
+        road taken;
     } rows[] = {
         // clang-format off
-        {{S_IFREG | 0644, 1, true, false, false}, true}, {{S_IFREG | 0644, 2, true, false, false}, false},
-        {{S_IFREG | 0644, 1, false, false, false}, false}, {{S_IFREG | 0644, 1, true, true, false}, false},
-        {{S_IFREG | 0644, 1, true, false, true}, false}, {{S_IFIFO | 0644, 1, true, false, false}, false},
-        {{S_IFCHR | 0666, 1, true, false, false}, false}, {{S_IFBLK | 0660, 1, true, false, false}, false},
+        {{1, true, false, false, false}, road::exchanged}, {{2, true, false, false, false}, road::copied},
+        {{1, false, false, false, false}, road::copied}, {{1, true, true, false, false}, road::copied},
+        {{1, true, false, true, false}, road::copied}, {{1, true, false, false, true}, road::copied},
         // clang-format on
     };
     for (const auto& r : rows)
-        EXPECT_EQ(replaceable(r.file), r.replaced)
-            << std::oct << r.file.mode << " " << r.file.links;
-    for (const int error : {EPERM, EACCES, EROFS, ENOENT, EOPNOTSUPP, EINVAL})
-        EXPECT_TRUE(written_in_place_after(error)) << error;
-    for (const int error : {ENOSPC, EDQUOT, EIO, ENOMEM, EEXIST})
-        EXPECT_FALSE(written_in_place_after(error)) << error;
+        EXPECT_EQ(road_for(r.file), r.taken) << r.file.links << r.file.named_directly;
+    for (const int error : {EPERM, EACCES, EROFS, ENOENT, EOPNOTSUPP})
+        EXPECT_TRUE(refusal(error)) << error;
+    for (const int error : {ENOSPC, EDQUOT, EIO, ENOMEM, EEXIST, EMFILE, E2BIG, EINVAL})
+        EXPECT_FALSE(refusal(error)) << error;
 }

@@ -160,7 +160,7 @@ bool one_file(int a_fd, const struct stat& a, int b_fd, const struct stat& b)
            in_layer(a_fd, a, b) || in_layer(b_fd, b, a);
 }
 
-bool same_file(int a_fd, const struct stat& a, int b_fd, const struct stat& b)
+bool would_overwrite(int a_fd, const struct stat& a, int b_fd, const struct stat& b)
 {
     if (identity_of(a) == identity_of(b) || one_device(a, b))
         return !two_streams(a_fd, a);

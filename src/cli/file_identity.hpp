@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cerrno>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 namespace morvask {
@@ -17,14 +19,23 @@ inline file_identity identity_of(const struct stat& st)
     return {st.st_dev, st.st_ino};
 }
 
+// Whether name, in directory, leads to the file id itself (not a symbolic link to it): 1 or 0, or
+// -1 where it cannot be looked at. Async-signal-safe.
+inline int leads_to(int directory, const char* name, const file_identity& id)
+{
+    struct stat st;
+    return ::fstatat(directory, name, &st, AT_SYMLINK_NOFOLLOW) != 0 ? (errno == ENOENT ? 0 : -1)
+                                                                    : identity_of(st) == id;
+}
+
 // Whether a and b are one file: by any name, one device by any node, a loop device (or a partition
 // of one) and the file behind it, either way round, two loop devices over one file, or a file and
 // its view through overlayfs (a copied-up file too), FUSE or NFS. Device-mapper over a loop device
 // is not recognised, nor a stacked file system of another kind.
 bool one_file(int a_fd, const struct stat& a, int b_fd, const struct stat& b);
 
-// Whether writing b would change what is read from a: one file, but a terminal or a socket, which
-// carries two streams, one each way, is never the same file as itself.
-bool same_file(int a_fd, const struct stat& a, int b_fd, const struct stat& b);
+// Whether writing b would overwrite what is read from a: one file, but a terminal or a socket,
+// which carries two streams, one each way, never overwrites itself.
+bool would_overwrite(int a_fd, const struct stat& a, int b_fd, const struct stat& b);
 
 } // namespace morvask

@@ -1,9 +1,9 @@
 #include "cli/caller_descriptors.hpp"
+#include "cli/ending_signals.hpp"
 #include "cli/messages.hpp"
-#include "cli/output_file.hpp"
+#include "cli/output.hpp"
 #include "cli/progress.hpp"
 #include "cli/standard_output.hpp"
-#include "cli/stop_signals.hpp"
 #include "codec/transcode.hpp"
 
 #include <cstdarg>
@@ -19,24 +19,24 @@ namespace {
 
 enum exit_status { exit_ok = 0, exit_failure = 1, exit_usage = 2 };
 
-struct mode {
+struct direction {
     const char* option;
-    const char* work; // the words that begin the run's line
+    const char* words; // that begin the run's line
     const substitution_table& table;
 };
 
-constexpr mode modes[] = {
+constexpr direction directions[] = {
     {"-e", "Encode...", encode_table},
     {"-E", "Encode...", encode_table},
     {"-d", "Decode...", decode_table},
     {"-D", "Decode...", decode_table},
 };
 
-const mode* find_mode(const char* option)
+const direction* find_direction(const char* option)
 {
-    for (const mode& m : modes)
-        if (std::strcmp(option, m.option) == 0)
-            return &m;
+    for (const direction& d : directions)
+        if (std::strcmp(option, d.option) == 0)
+            return &d;
     return nullptr;
 }
 
@@ -45,8 +45,8 @@ bool is_help(const char* option)
     return std::strcmp(option, "-h") == 0 || std::strcmp(option, "--help") == 0;
 }
 
-// Set when the destination is standard output, which then carries the data and nothing else; the
-// exit status still tells success from failure.
+// Set where the destination is what standard output writes to, which then carries the data and
+// nothing else; the exit status still tells success from failure.
 bool quiet = false;
 
 // Paths and options are passed as %s arguments, never as formats, so a per-cent sign in them is
@@ -61,20 +61,20 @@ bool quiet = false;
     va_end(words);
 }
 
-// Whether any of the arguments names standard output's file, which then carries no word; a
-// terminal carries words as well as data.
-bool names_standard_output(int argc, char* argv[])
+// Whether any argument leads to what standard output writes to, where a word would land among the
+// data; a terminal shows the words apart from any data sent to it.
+bool any_reaches_standard_output(int argc, char* argv[])
 {
     if (::isatty(STDOUT_FILENO) == 1)
         return false;
     for (int i = 1; i < argc; ++i)
-        if (reaches_standard_output(argv[i]))
+        if (reaches_standard_output(argv[i], caller_descriptor(argv[i], O_WRONLY)))
             return true;
     return false;
 }
 
-// Words the user asked for, which must have reached standard output.
-int said(void (*message)())
+// The status of words the user asked for, which must have reached standard output.
+int status_of_printing(void (*message)())
 {
     message();
     return std::fflush(stdout) == 0 && std::ferror(stdout) == 0 ? exit_ok : exit_failure;
@@ -85,9 +85,7 @@ int said(void (*message)())
 int open_source(const char* path)
 {
     const int descriptor = caller_descriptor(path, O_RDONLY);
-    // Above the standard descriptors: one the caller closed must not take the source, and give
-    // the messages to it.
-    return descriptor >= 0    ? ::fcntl(descriptor, F_DUPFD_CLOEXEC, STDERR_FILENO + 1)
+    return descriptor >= 0    ? ::fcntl(descriptor, F_DUPFD_CLOEXEC, 0)
            : descriptor == -1 ? ::open(path, O_RDONLY | O_CLOEXEC)
                               : -1;
 }
@@ -97,9 +95,9 @@ source_stream source;
 output_file output;
 
 // In the handler of a signal that ends the run: async-signal-safe calls only.
-void before_stopping()
+void before_ending()
 {
-    discard_unfinished_output();
+    discard_output(output);
     // The shell's prompt then starts on a line of its own, not after the run's first words.
     if (progress_line_open()) {
         [[maybe_unused]] const ssize_t ended = ::write(STDOUT_FILENO, "\n", 1);
@@ -110,24 +108,28 @@ void before_stopping()
 
 int main(int argc, char* argv[])
 {
-    prepare_signals(before_stopping);
+    // A standard descriptor the caller closed is held by one that reads and writes nothing, so that
+    // no file this run opens takes its number, and the words meant for it.
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd)
+        if (::fcntl(fd, F_GETFD) < 0)
+            ::open("/", O_PATH);
+    prepare_signals(before_ending);
     if (argc == 2 && std::strcmp(argv[1], "--version") == 0)
-        return said(messages::version);
+        return status_of_printing(messages::version);
     if (argc == 2 && is_help(argv[1]))
-        return said(messages::help);
+        return status_of_printing(messages::help);
     if (argc != 4) {
-        if (!names_standard_output(argc, argv))
+        if (!any_reaches_standard_output(argc, argv))
             messages::usage();
         return exit_usage;
     }
     const char* const source_path = argv[2];
     const char* const destination_path = argv[3];
-    // Before anything else, so that no word of any message ever lands among the data.
-    quiet = reaches_standard_output(destination_path);
-    // Before the source takes a number that the caller left free.
+    // Before the source takes a number the caller left free, and before any word is printed.
     const int descriptor = caller_descriptor(destination_path, O_WRONLY);
-    // Before any file is opened, so that a mistyped option never empties a destination.
-    const mode* const selected = find_mode(argv[1]);
+    quiet = reaches_standard_output(destination_path, descriptor);
+    // Before any file is opened, so that a mistyped option never touches a destination.
+    const direction* const selected = find_direction(argv[1]);
     if (selected == nullptr) {
         say("unknown option '%s'\n", argv[1]);
         return exit_usage;
@@ -155,10 +157,12 @@ int main(int argc, char* argv[])
         return exit_failure;
     }
 
-    quiet = quiet || shares_file_with(STDOUT_FILENO, output.stream.fd);
-    say("%s", selected->work);
+    struct stat destination_stat;
+    quiet = quiet || ::fstat(destination_fd(output), &destination_stat) != 0 ||
+            writes_to(STDOUT_FILENO, destination_fd(output), destination_stat);
+    say("%s", selected->words);
     if (!quiet)
-        show_progress(source, source_stat, selected->work);
+        show_progress(source, source_stat, selected->words);
     transcode_stream(selected->table, source, output.stream);
     end_progress();
     ::close(source.fd);

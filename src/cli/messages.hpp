@@ -14,7 +14,7 @@ inline void usage()
         stdout);
 }
 // -h and --help: the usage text as it stands, since scripts may read it, then the rest of the man
-// page's synopsis, what the tool is and is not, and where its page is, installed or not.
+// page's synopsis, what the tool is and is not, and where its page is.
 inline void help()
 {
     usage();
@@ -29,8 +29,7 @@ inline void help()
                "encryption: there is no key, and anyone with morvask can restore the file.\n"
                "An existing dest-file keeps its contents until the new ones are complete.\n"
                "\n"
-               "Manual: man morvask, or from the source tree after the release build:\n"
-               "man -l build/release/morvask.1.gz\n",
+               "Manual: man morvask\n",
                stdout);
 }
 inline void version()

@@ -74,7 +74,7 @@ bool flush(destination_stream& stream)
     } else if (writing) {
         stream.total += stream.used;
         if (stream.on_flush != nullptr)
-            stream.on_flush(stream.total);
+            stream.on_flush(stream.context, stream.total);
     }
     stream.used = 0;
     return !stream.error;

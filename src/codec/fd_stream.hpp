@@ -32,8 +32,9 @@ struct destination_stream {
     std::size_t used; // bytes waiting in buffer
     bool error;
     std::uint64_t total; // bytes that write(2) took in all
-    // If set, told the new total after every flush that wrote bytes.
-    void (*on_flush)(std::uint64_t total);
+    // If set, told the new total after every flush that wrote bytes, with the owner's context.
+    void (*on_flush)(void* context, std::uint64_t total);
+    void* context;
     alignas(64) unsigned char buffer[stream_buffer_size];
 };
 

@@ -1,4 +1,4 @@
-#include "cli/stop_signals.hpp"
+#include "cli/ending_signals.hpp"
 
 #include <unistd.h>
 
@@ -11,21 +11,21 @@ namespace {
 // fails as any other; and SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGABRT and SIGSYS, which
 // report a fault in the process itself, whose core dump is worth more than a tidy directory.
 // The real-time signals are added at run time: the C library keeps the first few for itself.
-constexpr int named_stop_signals[] = {SIGHUP,  SIGINT,  SIGQUIT,  SIGTERM,   SIGALRM,
-                                      SIGUSR1, SIGUSR2, SIGXCPU,  SIGVTALRM, SIGPROF,
-                                      SIGIO,   SIGPWR,  SIGSTKFLT};
+constexpr int named_ending_signals[] = {SIGHUP,  SIGINT,  SIGQUIT,  SIGTERM,   SIGALRM,
+                                        SIGUSR1, SIGUSR2, SIGXCPU,  SIGVTALRM, SIGPROF,
+                                        SIGIO,   SIGPWR,  SIGSTKFLT};
 
 // Set once, before any handler is installed.
-sigset_t stop_signals;
+sigset_t ending_signals;
 
-void (*first)();
+void (*before_ending)();
 
-// While this runs every stop signal waits, so what comes first is done once, and the run ends by
+// While this runs every ending signal waits, so what comes first is done once, and the run ends by
 // the signal that reached it first, as it would have without us. The handler never returns, so
 // the main flow never goes on from where it was stopped.
-[[noreturn]] void stop(int sig)
+[[noreturn]] void end(int sig)
 {
-    first();
+    before_ending();
     struct sigaction default_action {};
     default_action.sa_handler = SIG_DFL;
     ::sigaction(sig, &default_action, nullptr);
@@ -41,28 +41,28 @@ void (*first)();
 
 } // namespace
 
-void prepare_signals(void (*before_stopping)())
+void prepare_signals(void (*before)())
 {
-    first = before_stopping;
+    before_ending = before;
     ::signal(SIGPIPE, SIG_IGN);
     ::signal(SIGXFSZ, SIG_IGN);
-    sigemptyset(&stop_signals);
-    for (const int sig : named_stop_signals)
-        sigaddset(&stop_signals, sig);
+    sigemptyset(&ending_signals);
+    for (const int sig : named_ending_signals)
+        sigaddset(&ending_signals, sig);
     for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig)
-        sigaddset(&stop_signals, sig);
+        sigaddset(&ending_signals, sig);
 
     // Installed for good: reset to the default on entry, a second signal arriving at once would
     // end the run before the handler had discarded anything.
     struct sigaction action {};
-    action.sa_handler = stop;
-    action.sa_mask = stop_signals;
+    action.sa_handler = end;
+    action.sa_mask = ending_signals;
     sigset_t handled;
     sigemptyset(&handled);
     for (int sig = 1; sig < NSIG; ++sig) {
         // Ignored by whoever started us (nohup, a background job): that was a choice.
         struct sigaction inherited {};
-        if (sigismember(&stop_signals, sig) == 1 && ::sigaction(sig, nullptr, &inherited) == 0 &&
+        if (sigismember(&ending_signals, sig) == 1 && ::sigaction(sig, nullptr, &inherited) == 0 &&
             inherited.sa_handler != SIG_IGN && ::sigaction(sig, &action, nullptr) == 0)
             sigaddset(&handled, sig);
     }
@@ -71,12 +71,12 @@ void prepare_signals(void (*before_stopping)())
     ::sigprocmask(SIG_UNBLOCK, &handled, nullptr);
 }
 
-signals_held::signals_held()
+signals_blocked::signals_blocked()
 {
-    ::sigprocmask(SIG_BLOCK, &stop_signals, &previous);
+    ::sigprocmask(SIG_BLOCK, &ending_signals, &previous);
 }
 
-signals_held::~signals_held()
+signals_blocked::~signals_blocked()
 {
     ::sigprocmask(SIG_SETMASK, &previous, nullptr);
 }

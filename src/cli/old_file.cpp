@@ -1,0 +1,96 @@
+#include "cli/old_file.hpp"
+
+#include "cli/file_identity.hpp"
+#include "cli/standard_output.hpp"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <linux/limits.h>
+#include <sys/ioctl.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+namespace morvask {
+
+namespace {
+
+// Not security.capability, which any write to the old file would have dropped.
+int copy_attributes(int from, int to)
+{
+    // Static: the largest a list or a value can be, too large for the stack.
+    static char names[XATTR_LIST_MAX];
+    static char value[XATTR_SIZE_MAX];
+    const ssize_t listed = ::flistxattr(from, names, sizeof names);
+    if (listed < 0)
+        return errno == EOPNOTSUPP ? 0 : errno;
+    for (const char* name = names; name < names + listed; name += std::strlen(name) + 1) {
+        if (std::strcmp(name, "security.capability") == 0)
+            continue;
+        const ssize_t size = ::fgetxattr(from, name, value, sizeof value);
+        if (size < 0 || ::fsetxattr(to, name, value, static_cast<std::size_t>(size), 0) != 0)
+            return errno;
+    }
+    // Nor an ACL the new file took from the directory's default where the old one has none.
+    constexpr const char* acl = "system.posix_acl_access";
+    const bool none = ::fgetxattr(from, acl, nullptr, 0) < 0 && errno == ENODATA;
+    return none && ::fremovexattr(to, acl) != 0 && errno != ENODATA ? errno : 0;
+}
+
+// Only the flags a user may set (chattr: no dump, no atime, compression, no copy-on-write, which
+// btrfs sets on empty files); the file system keeps the others for itself (inline data, extents,
+// encryption, verity).
+int copy_flags(int from, int to)
+{
+    constexpr int settable = FS_FL_USER_MODIFIABLE | FS_NOCOW_FL;
+    // The kernel reads and writes an int, whatever the ioctl's declared long.
+    int old_flags = 0;
+    int new_flags = 0;
+    if (::ioctl(from, FS_IOC_GETFLAGS, &old_flags) != 0)
+        return errno == ENOTTY || errno == EOPNOTSUPP || errno == EINVAL ? 0 : errno;
+    if (::ioctl(to, FS_IOC_GETFLAGS, &new_flags) != 0)
+        return errno;
+    const int wanted = (new_flags & ~settable) | (old_flags & settable);
+    if (wanted == new_flags)
+        return 0;
+    if (::ioctl(to, FS_IOC_SETFLAGS, &wanted) != 0 || ::ioctl(to, FS_IOC_GETFLAGS, &new_flags) != 0)
+        return errno == ENOTTY || errno == EINVAL ? EOPNOTSUPP : errno;
+    // Some file systems take what they cannot keep in silence.
+    return ((new_flags ^ old_flags) & settable) == 0 ? 0 : EOPNOTSUPP;
+}
+
+} // namespace
+
+int examine(int fd, const struct stat& st, int directory, const char* name, existing_file& found)
+{
+    struct statx file {};
+    struct statx room {};
+    if (::statx(fd, "", AT_EMPTY_PATH, 0, &file) != 0 ||
+        ::statx(directory, "", AT_EMPTY_PATH, 0, &room) != 0)
+        return errno;
+    if ((file.stx_attributes & (STATX_ATTR_IMMUTABLE | STATX_ATTR_APPEND)) != 0)
+        return EPERM;
+    const int named = leads_to(directory, name, identity_of(st));
+    if (named < 0)
+        return errno;
+    found = {st.st_nlink, named == 1,
+             // Kernels before 5.8 cannot tell: a rename might not replace it.
+             (file.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) == 0 ||
+                 (file.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0,
+             written_by_caller(fd, st), (room.stx_attributes & STATX_ATTR_APPEND) != 0};
+    return 0;
+}
+
+int give_what_it_has(int from, const struct stat& old, int to)
+{
+    if (::fchown(to, old.st_uid, old.st_gid) != 0)
+        return errno;
+    if (const int error = copy_attributes(from, to); error != 0)
+        return error;
+    if (const int error = copy_flags(from, to); error != 0)
+        return error;
+    return ::fchmod(to, old.st_mode & 07777) == 0 ? 0 : errno;
+}
+
+} // namespace morvask
