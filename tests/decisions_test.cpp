@@ -1,8 +1,8 @@
 #include "cli/caller_descriptors.hpp"
+#include "cli/old_file.hpp"
 #include "cli/path_parts.hpp"
 #include "cli/permissions.hpp"
 #include "cli/progress.hpp"
-#include "cli/road.hpp"
 
 #include <gtest/gtest.h>
 #include <string>

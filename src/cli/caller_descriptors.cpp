@@ -20,23 +20,17 @@ namespace morvask {
 
 namespace {
 
-// The descriptor number that text is, digits alone and no leading zero, as the kernel names it; or
-// -1.
+// The descriptor number text is, as the kernel names it (digits, no leading zero), or -1.
 int number(std::string_view text)
 {
     int fd = -1;
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), fd);
-    return error == std::errc{} && end == text.data() + text.size() && fd >= 0 &&
-                   (text[0] != '0' || text.size() == 1)
-               ? fd
-               : -1;
+    const bool whole = error == std::errc{} && end == text.data() + text.size();
+    return whole && fd >= 0 && (text[0] != '0' || text.size() == 1) ? fd : -1;
 }
 
-// Whether directory, from at, is this process's directory of descriptors, or its thread's, on any
-// mount of procfs (a container's view of the host's at /host/proc too): PID/fd or
-// PID/task/TID/fd, which are that mount's own self/fd and thread-self/fd, two or four levels below
-// its root. 1 or 0; -1 where that cannot be told, which no caller may take for a no: the path
-// would then be opened by its name, and emptied.
+// Whether directory, from at, is this process's or thread's directory of descriptors on any mount
+// of procfs (/host/proc in a container too). 1 or 0; -1 where that cannot be told.
 int fd_directory(int at, const char* directory)
 {
     const int fd = ::openat(at, directory, O_PATH | O_DIRECTORY | O_CLOEXEC);
@@ -57,10 +51,8 @@ int fd_directory(int at, const char* directory)
     return answer;
 }
 
-// Any other path to that directory (/dev//fd/N, /proc/PID/task/TID/fd/N), or a symbolic link that
-// leads to an entry there, followed a link at a time as the kernel would, each from the directory
-// of the last, however deep; the entry itself is a link too, to the file, which names no
-// descriptor.
+// Any path to that directory (/dev//fd/N, /proc/PID/task/TID/fd/N), or a symbolic link to an entry
+// there, followed a link at a time as the kernel would; the entry's own link, to its file, is not.
 int descriptor_named(const char* path)
 {
     char links[2][PATH_MAX];
@@ -115,8 +107,7 @@ bool open_for(int fd, int access)
 int caller_descriptor(const char* path, int access)
 {
     const int fd = descriptor_named(path);
-    // One the path names but this run cannot use (3<file as a destination) is the caller's all
-    // the same: opened again by its path, it would be emptied, or be another file.
+    // One the run cannot use (3<file as a destination) is the caller's all the same.
     return fd < 0 ? fd : open_for(fd, access) ? fd : refused;
 }
 

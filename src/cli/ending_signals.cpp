@@ -6,36 +6,29 @@ namespace morvask {
 
 namespace {
 
-// The signals that end a run: every one whose default action ends the process, but SIGKILL,
-// which cannot be caught; SIGPIPE and SIGXFSZ, which are ignored so that the write they stand for
-// fails as any other; and SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGABRT and SIGSYS, which
-// report a fault in the process itself, whose core dump is worth more than a tidy directory.
-// The real-time signals are added at run time: the C library keeps the first few for itself.
+// Every signal whose default action ends the process but SIGKILL; SIGPIPE and SIGXFSZ, ignored so
+// that their writes fail as any other; and the faults, whose core dump is worth more than a tidy
+// directory. The real-time ones are added at run time: the C library keeps the first few.
 constexpr int named_ending_signals[] = {SIGHUP,  SIGINT,  SIGQUIT,  SIGTERM,   SIGALRM,
                                         SIGUSR1, SIGUSR2, SIGXCPU,  SIGVTALRM, SIGPROF,
                                         SIGIO,   SIGPWR,  SIGSTKFLT};
 
-// Set once, before any handler is installed.
-sigset_t ending_signals;
+sigset_t ending_signals; // set before any handler is installed
 
 void (*before_ending)();
 
-// While this runs every ending signal waits, so what comes first is done once, and the run ends by
-// the signal that reached it first, as it would have without us. The handler never returns, so
-// the main flow never goes on from where it was stopped.
+// Every other ending signal waits meanwhile, so that this is done once, and the run ends by the
+// first, as it would have without us. It never returns to where the main flow was stopped.
 [[noreturn]] void end(int sig)
 {
     before_ending();
-    struct sigaction default_action {};
-    default_action.sa_handler = SIG_DFL;
-    ::sigaction(sig, &default_action, nullptr);
+    ::signal(sig, SIG_DFL);
     ::raise(sig);
     sigset_t only;
     sigemptyset(&only);
     sigaddset(&only, sig);
     ::sigprocmask(SIG_UNBLOCK, &only, nullptr);
-    // Still alive: the first process of a PID namespace (a container's) ignores a signal whose
-    // action is the default. The run must end all the same, and never report success.
+    // Still alive as the first process of a PID namespace, which ignores a default action.
     ::_exit(128 + sig);
 }
 
@@ -52,8 +45,7 @@ void prepare_signals(void (*before)())
     for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig)
         sigaddset(&ending_signals, sig);
 
-    // Installed for good: reset to the default on entry, a second signal arriving at once would
-    // end the run before the handler had discarded anything.
+    // For good: reset on entry, a second signal could end the run before anything was discarded.
     struct sigaction action {};
     action.sa_handler = end;
     action.sa_mask = ending_signals;
@@ -66,8 +58,8 @@ void prepare_signals(void (*before)())
             inherited.sa_handler != SIG_IGN && ::sigaction(sig, &action, nullptr) == 0)
             sigaddset(&handled, sig);
     }
-    // Blocked by whoever started us (some supervisors and language runtimes leave them so), they
-    // would leave the run to SIGKILL, the one signal after which partial output may remain.
+    // Left blocked by whoever started us (some supervisors do), they would leave the run to
+    // SIGKILL.
     ::sigprocmask(SIG_UNBLOCK, &handled, nullptr);
 }
 

@@ -6,14 +6,11 @@
 
 namespace morvask {
 
-// Once, before any file is opened. Writes that would kill the process with SIGPIPE or SIGXFSZ
-// fail instead, as any other failed write; a signal that ends the process calls before_ending
-// first, once, in its handler, where only async-signal-safe calls may be made. Signals ignored at
-// start stay ignored.
+// Once, before any file is opened. Writes that SIGPIPE or SIGXFSZ would end fail instead; a signal
+// that ends the run calls before_ending first, once, in its handler: async-signal-safe calls only.
 void prepare_signals(void (*before_ending)());
 
-// While one of these lives, the signals that end the run are blocked: one that arrives waits, and
-// then finds the output either fully handed over or not at all.
+// While one lives, a signal that would end the run waits.
 struct signals_blocked {
     sigset_t previous;
     signals_blocked();

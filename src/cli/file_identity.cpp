@@ -19,16 +19,10 @@ namespace morvask {
 
 namespace {
 
-bool two_streams(int fd, const struct stat& st)
-{
-    return S_ISSOCK(st.st_mode) || (S_ISCHR(st.st_mode) && ::isatty(fd) == 1);
-}
-
 bool one_device(const struct stat& a, const struct stat& b)
 {
-    return ((S_ISBLK(a.st_mode) && S_ISBLK(b.st_mode)) ||
-            (S_ISCHR(a.st_mode) && S_ISCHR(b.st_mode))) &&
-           a.st_rdev == b.st_rdev;
+    return (S_ISBLK(a.st_mode) || S_ISCHR(a.st_mode)) &&
+           (a.st_mode & S_IFMT) == (b.st_mode & S_IFMT) && a.st_rdev == b.st_rdev;
 }
 
 // The file that a loop device reads and writes; any other file is itself.
@@ -40,31 +34,21 @@ file_identity behind(int fd, const struct stat& st)
     return identity_of(st);
 }
 
-// Overlayfs, FUSE (bindfs and other mirrors) and NFS of a local export show a file under their own
-// device number, with the inode number, size and times of the file they show; 0 for another file
-// system.
+// Overlayfs, FUSE mirrors and NFS of a local export show a file under their own device number, with
+// the inode number, size and times of the file they show; 0 for another file system.
 long stacked(int fd)
 {
     struct statfs fs;
     // -1 where the file system cannot be asked: it may be one.
     if (::fstatfs(fd, &fs) != 0)
         return -1;
-    return fs.f_type == OVERLAYFS_SUPER_MAGIC || fs.f_type == FUSE_SUPER_MAGIC ||
-                   fs.f_type == NFS_SUPER_MAGIC
-               ? static_cast<long>(fs.f_type)
-               : 0;
+    const long type = static_cast<long>(fs.f_type);
+    const bool is = type == OVERLAYFS_SUPER_MAGIC || type == FUSE_SUPER_MAGIC;
+    return is || type == NFS_SUPER_MAGIC ? type : 0;
 }
 
-bool same_time(const statx_timestamp& a, const statx_timestamp& b)
-{
-    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
-}
-
-// Where one of the two is on a stacked file system, its inode number, size and times, asked of
-// the file systems afresh: FUSE and NFS answer fstat from what they learnt up to a second ago, and
-// a file rewritten since would look like another. Those signs alone are not enough between two
-// ordinary file systems: two fresh tmpfs mounts number their files alike, and two files of one
-// size written within one clock tick agree on all of them.
+// Inode number, size and times, asked afresh (FUSE and NFS answer fstat from what they knew a
+// second ago), only where one is stacked: two fresh tmpfs mounts number their files alike.
 bool seen_through_stack(int a_fd, int b_fd)
 {
     constexpr int fresh = AT_EMPTY_PATH | AT_STATX_FORCE_SYNC;
@@ -79,21 +63,18 @@ bool seen_through_stack(int a_fd, int b_fd)
         ::statx(b_fd, "", fresh, STATX_BASIC_STATS, &b) != 0)
         return true;
     // Overlayfs with xino keeps the layer's number in the high bits of the inode number it shows.
-    const std::uint64_t mask = a_type == OVERLAYFS_SUPER_MAGIC || b_type == OVERLAYFS_SUPER_MAGIC
-                                   ? 0xffffffff
-                                   : ~std::uint64_t{0};
+    const bool overlay = a_type == OVERLAYFS_SUPER_MAGIC || b_type == OVERLAYFS_SUPER_MAGIC;
+    const std::uint64_t mask = overlay ? 0xffffffff : ~std::uint64_t{0};
     return ((a.stx_ino ^ b.stx_ino) & mask) == 0 && ((a.stx_mode ^ b.stx_mode) & S_IFMT) == 0 &&
-           a.stx_size == b.stx_size && same_time(a.stx_mtime, b.stx_mtime) &&
-           same_time(a.stx_ctime, b.stx_ctime);
+           a.stx_size == b.stx_size && a.stx_mtime.tv_sec == b.stx_mtime.tv_sec &&
+           a.stx_mtime.tv_nsec == b.stx_mtime.tv_nsec && a.stx_ctime.tv_sec == b.stx_ctime.tv_sec &&
+           a.stx_ctime.tv_nsec == b.stx_ctime.tv_nsec;
 }
 
-// Overlayfs shows a copied-up file under the lower file's inode number, with the upper file's
-// times; with metacopy, the lower file's data under the upper file's times: no sign matches the
-// other side's. Where fd is on overlayfs, whether other is the file at the same path below its
-// upper layer, or, where the upper file says its data is the lower one's (metacopy, as root), below
-// a lower layer, as /proc/self/mountinfo names them. A layer whose path has a space, a tab, a
-// newline or a backslash in it, which that file escapes, or one named relative to where the mount
-// was made, is not found; nor is a metacopy file renamed within the overlay (a redirect).
+// A copied-up file shows the lower file's inode number with the upper file's times: whether other
+// is the file at fd's path below the upper layer, or below a lower one where the upper says its
+// data is there (metacopy, as root); not where mountinfo escapes a layer's path, nor after a
+// rename.
 bool in_layer(int fd, const struct stat& st, const struct stat& other)
 {
     char path[PATH_MAX];
@@ -163,7 +144,7 @@ bool one_file(int a_fd, const struct stat& a, int b_fd, const struct stat& b)
 bool would_overwrite(int a_fd, const struct stat& a, int b_fd, const struct stat& b)
 {
     if (identity_of(a) == identity_of(b) || one_device(a, b))
-        return !two_streams(a_fd, a);
+        return !S_ISSOCK(a.st_mode) && !(S_ISCHR(a.st_mode) && ::isatty(a_fd) == 1);
     return one_file(a_fd, a, b_fd, b);
 }
 

@@ -25,17 +25,15 @@ inline int leads_to(int directory, const char* name, const file_identity& id)
 {
     struct stat st;
     return ::fstatat(directory, name, &st, AT_SYMLINK_NOFOLLOW) != 0 ? (errno == ENOENT ? 0 : -1)
-                                                                    : identity_of(st) == id;
+                                                                     : identity_of(st) == id;
 }
 
-// Whether a and b are one file: by any name, one device by any node, a loop device (or a partition
-// of one) and the file behind it, either way round, two loop devices over one file, or a file and
-// its view through overlayfs (a copied-up file too), FUSE or NFS. Device-mapper over a loop device
-// is not recognised, nor a stacked file system of another kind.
+// Whether a and b are one file: by any name, one device by any node, a loop device and the file
+// behind it, or a file and its view through overlayfs (copied up too), FUSE or NFS.
 bool one_file(int a_fd, const struct stat& a, int b_fd, const struct stat& b);
 
 // Whether writing b would overwrite what is read from a: one file, but a terminal or a socket,
-// which carries two streams, one each way, never overwrites itself.
+// which carry a stream each way.
 bool would_overwrite(int a_fd, const struct stat& a, int b_fd, const struct stat& b);
 
 } // namespace morvask

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <tuple>
 #include <unistd.h>
 
 using namespace morvask;
@@ -19,50 +20,22 @@ namespace {
 
 enum exit_status { exit_ok = 0, exit_failure = 1, exit_usage = 2 };
 
-struct direction {
-    const char* option;
-    const char* words; // that begin the run's line
-    const substitution_table& table;
-};
-
-constexpr direction directions[] = {
-    {"-e", "Encode...", encode_table},
-    {"-E", "Encode...", encode_table},
-    {"-d", "Decode...", decode_table},
-    {"-D", "Decode...", decode_table},
-};
-
-const direction* find_direction(const char* option)
-{
-    for (const direction& d : directions)
-        if (std::strcmp(option, d.option) == 0)
-            return &d;
-    return nullptr;
-}
-
-bool is_help(const char* option)
-{
-    return std::strcmp(option, "-h") == 0 || std::strcmp(option, "--help") == 0;
-}
-
-// Set where the destination is what standard output writes to, which then carries the data and
-// nothing else; the exit status still tells success from failure.
+// Where standard output carries the data, and nothing else: the status still tells.
 bool quiet = false;
 
-// Paths and options are passed as %s arguments, never as formats, so a per-cent sign in them is
-// printed as it stands. At a terminal, progress.cpp adds figures to the line that the run's first
-// words began, and takes them back before the last ones.
-[[gnu::format(printf, 1, 2)]] void say(const char* format, ...)
+// Prints the words and returns status. Paths and options are passed as %s arguments, never as
+// formats, so a per-cent sign in them is printed as it stands.
+[[gnu::format(printf, 2, 3)]] int say(int status, const char* format, ...)
 {
     std::va_list words;
     va_start(words, format);
     if (!quiet)
         std::vprintf(format, words);
     va_end(words);
+    return status;
 }
 
-// Whether any argument leads to what standard output writes to, where a word would land among the
-// data; a terminal shows the words apart from any data sent to it.
+// Whether a word would land among the data; a terminal shows words apart from data.
 bool any_reaches_standard_output(int argc, char* argv[])
 {
     if (::isatty(STDOUT_FILENO) == 1)
@@ -71,23 +44,6 @@ bool any_reaches_standard_output(int argc, char* argv[])
         if (reaches_standard_output(argv[i], caller_descriptor(argv[i], O_WRONLY)))
             return true;
     return false;
-}
-
-// The status of words the user asked for, which must have reached standard output.
-int status_of_printing(void (*message)())
-{
-    message();
-    return std::fflush(stdout) == 0 && std::ferror(stdout) == 0 ? exit_ok : exit_failure;
-}
-
-// A descriptor the path names is read through, from where the caller left it: opening it again
-// would start at offset 0, or fail for a socket.
-int open_source(const char* path)
-{
-    const int descriptor = caller_descriptor(path, O_RDONLY);
-    return descriptor >= 0    ? ::fcntl(descriptor, F_DUPFD_CLOEXEC, 0)
-           : descriptor == -1 ? ::open(path, O_RDONLY | O_CLOEXEC)
-                              : -1;
 }
 
 // Static: the streams' buffers are large and must not come from the stack or the heap.
@@ -99,9 +55,8 @@ void before_ending()
 {
     discard_output(output);
     // The shell's prompt then starts on a line of its own, not after the run's first words.
-    if (progress_line_open()) {
-        [[maybe_unused]] const ssize_t ended = ::write(STDOUT_FILENO, "\n", 1);
-    }
+    if (progress_line_open())
+        std::ignore = ::write(STDOUT_FILENO, "\n", 1);
 }
 
 } // namespace
@@ -114,10 +69,13 @@ int main(int argc, char* argv[])
         if (::fcntl(fd, F_GETFD) < 0)
             ::open("/", O_PATH);
     prepare_signals(before_ending);
-    if (argc == 2 && std::strcmp(argv[1], "--version") == 0)
-        return status_of_printing(messages::version);
-    if (argc == 2 && is_help(argv[1]))
-        return status_of_printing(messages::help);
+    const bool help =
+        argc == 2 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0);
+    if (help || (argc == 2 && std::strcmp(argv[1], "--version") == 0)) {
+        (help ? messages::help : messages::version)();
+        // Words the user asked for, which must have reached standard output.
+        return std::fflush(stdout) == 0 && std::ferror(stdout) == 0 ? exit_ok : exit_failure;
+    }
     if (argc != 4) {
         if (!any_reaches_standard_output(argc, argv))
             messages::usage();
@@ -129,52 +87,40 @@ int main(int argc, char* argv[])
     const int descriptor = caller_descriptor(destination_path, O_WRONLY);
     quiet = reaches_standard_output(destination_path, descriptor);
     // Before any file is opened, so that a mistyped option never touches a destination.
-    const direction* const selected = find_direction(argv[1]);
-    if (selected == nullptr) {
-        say("unknown option '%s'\n", argv[1]);
-        return exit_usage;
-    }
+    const bool encode = std::strcmp(argv[1], "-e") == 0 || std::strcmp(argv[1], "-E") == 0;
+    if (!encode && std::strcmp(argv[1], "-d") != 0 && std::strcmp(argv[1], "-D") != 0)
+        return say(exit_usage, "unknown option '%s'\n", argv[1]);
+    const char* const words = encode ? "Encode..." : "Decode...";
 
-    source.fd = open_source(source_path);
-    if (source.fd < 0) {
-        say("%s file not found.\n", source_path);
-        return exit_failure;
-    }
+    // A descriptor the path names is read from where the caller left it.
+    const int named = caller_descriptor(source_path, O_RDONLY);
+    source.fd = named >= 0    ? ::fcntl(named, F_DUPFD_CLOEXEC, 0)
+                : named == -1 ? ::open(source_path, O_RDONLY | O_CLOEXEC)
+                              : -1;
+    if (source.fd < 0)
+        return say(exit_failure, "%s file not found.\n", source_path);
     struct stat source_stat;
-    if (::fstat(source.fd, &source_stat) != 0 || S_ISDIR(source_stat.st_mode)) {
-        say("Can't read %s file.\n", source_path);
-        return exit_failure;
-    }
+    if (::fstat(source.fd, &source_stat) != 0 || S_ISDIR(source_stat.st_mode))
+        return say(exit_failure, "Can't read %s file.\n", source_path);
+    const open_result opened =
+        open_output(output, destination_path, descriptor, source.fd, source_stat);
+    if (opened == open_result::same_file)
+        return say(exit_failure, "%s and %s are the same file.\n", source_path, destination_path);
+    if (opened == open_result::failed)
+        return say(exit_failure, "Can't open %s file.\n", destination_path);
 
-    switch (open_output(output, destination_path, descriptor, source.fd, source_stat)) {
-    case open_result::opened:
-        break;
-    case open_result::failed:
-        say("Can't open %s file.\n", destination_path);
-        return exit_failure;
-    case open_result::same_file:
-        say("%s and %s are the same file.\n", source_path, destination_path);
-        return exit_failure;
-    }
-
-    struct stat destination_stat;
-    quiet = quiet || ::fstat(destination_fd(output), &destination_stat) != 0 ||
-            writes_to(STDOUT_FILENO, destination_fd(output), destination_stat);
-    say("%s", selected->words);
+    quiet = quiet || writes_to(STDOUT_FILENO, output.old >= 0 ? output.old : output.stream.fd);
+    say(exit_ok, "%s", words);
     if (!quiet)
-        show_progress(source, source_stat, selected->words);
-    transcode_stream(selected->table, source, output.stream);
+        show_progress(source, source_stat, words);
+    transcode_stream(encode ? encode_table : decode_table, source, output.stream);
     end_progress();
     ::close(source.fd);
     if (source.error) {
         abandon_output(output);
-        say("Can't read %s file.\n", source_path);
-        return exit_failure;
+        return say(exit_failure, "Can't read %s file.\n", source_path);
     }
-    if (!finish_output(output)) {
-        say("Can't write %s file.\n", destination_path);
-        return exit_failure;
-    }
-    say("OK.\n");
-    return exit_ok;
+    if (!finish_output(output))
+        return say(exit_failure, "Can't write %s file.\n", destination_path);
+    return say(exit_ok, "OK.\n");
 }

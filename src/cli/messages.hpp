@@ -2,8 +2,7 @@
 
 #include <cstdio>
 
-// The texts the tool prints when asked for them, on standard output. The words of a run are
-// main's, each format a literal at its call, which the compiler checks against its arguments.
+// The texts printed when asked for; a run's words are main's, literals the compiler checks.
 
 namespace morvask::messages {
 
@@ -13,8 +12,7 @@ inline void usage()
         "Encode\nmorvask -e source-file dest-file\nDecode\nmorvask -d source-file dest-file\n",
         stdout);
 }
-// -h and --help: the usage text as it stands, since scripts may read it, then the rest of the man
-// page's synopsis, what the tool is and is not, and where its page is.
+// The usage text as it stands first, since scripts may read it.
 inline void help()
 {
     usage();

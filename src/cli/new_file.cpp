@@ -1,5 +1,6 @@
 #include "cli/new_file.hpp"
 
+#include "cli/ending_signals.hpp"
 #include "cli/path_parts.hpp"
 
 #include <algorithm>
@@ -8,7 +9,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <span>
 #include <sys/sendfile.h>
 #include <tuple>
 #include <unistd.h>
@@ -18,21 +18,15 @@ namespace morvask {
 
 namespace {
 
-// Gives the file a name of its own beside the destination's, hidden as editors' are, and within
-// NAME_MAX however long the destination's is: take() tries f.temporary, until one is free.
+// A hidden name of the file's own beside the destination's, within NAME_MAX, cut where no UTF-8
+// character is: take() tries f.temporary, until one is free.
 template <typename Take> bool take_temporary_name(new_file& f, Take take)
 {
-    constexpr char letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-    // Cut where no UTF-8 character is.
-    std::size_t kept = std::min<std::size_t>(std::strlen(f.name), NAME_MAX - 8);
+    auto kept = static_cast<int>(std::min<std::size_t>(std::strlen(f.name), NAME_MAX - 10));
     while (kept > 0 && (f.name[kept] & 0xc0) == 0x80)
         --kept;
     for (int tries = 0; tries < 100; ++tries) {
-        char suffix[7] = {};
-        for (char& c : std::span(suffix, 6))
-            c = letters[::arc4random_uniform(sizeof letters - 1)];
-        std::snprintf(f.temporary, sizeof f.temporary, ".%.*s.%s", static_cast<int>(kept), f.name,
-                      suffix);
+        std::snprintf(f.temporary, sizeof f.temporary, ".%.*s.%08x", kept, f.name, ::arc4random());
         if (take())
             return true;
         if (errno != EEXIST)
@@ -59,11 +53,9 @@ bool link_unnamed(const new_file& f, const char* name)
 int pin_directory(new_file& f, const char* path)
 {
     char directory[PATH_MAX];
+    // Nor where there is no name to give a file: "" or "dir/".
     f.name = split_path(path, directory);
-    if (f.name == nullptr)
-        return ENAMETOOLONG;
-    // "" or "dir/": no name to give a file.
-    if (*f.name == '\0')
+    if (f.name == nullptr || *f.name == '\0')
         return ENOENT;
     f.directory = ::open(directory, O_PATH | O_DIRECTORY | O_CLOEXEC);
     return f.directory < 0 ? errno : 0;
@@ -71,10 +63,10 @@ int pin_directory(new_file& f, const char* path)
 
 int create(new_file& f, mode_t mode, struct stat& st)
 {
-    // Open for reading too, for a copy into the old file.
+    const signals_blocked blocked;
+    // For reading too, to be copied. EISDIR: a kernel that predates unnamed files.
     f.temporary[0] = '\0';
     f.fd = ::openat(f.directory, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode);
-    // EISDIR: a kernel that predates unnamed files.
     if (f.fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR))
         take_temporary_name(f, [&f] {
             f.fd = ::openat(f.directory, f.temporary, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC,
@@ -86,10 +78,9 @@ int create(new_file& f, mode_t mode, struct stat& st)
         return 0;
     }
     const int error = errno;
-    if (f.fd >= 0 && f.temporary[0] != '\0')
+    // Just made under that name, which O_EXCL kept from any other file.
+    if (f.temporary[0] != '\0')
         ::unlinkat(f.directory, f.temporary, 0);
-    if (f.fd >= 0)
-        ::close(std::exchange(f.fd, -1));
     return error;
 }
 
@@ -99,8 +90,7 @@ bool link_in(new_file& f)
         return link_unnamed(f, f.name);
     if (::renameat2(f.directory, f.temporary, f.directory, f.name, RENAME_NOREPLACE) == 0)
         return true;
-    // EINVAL: a file system without the flag, where a hard link, which never replaces a file
-    // either, takes the name.
+    // EINVAL: a file system without the flag, where a hard link, which never replaces one either.
     if (errno != EINVAL || ::linkat(f.directory, f.temporary, f.directory, f.name, 0) != 0)
         return false;
     ::unlinkat(f.directory, f.temporary, 0);
@@ -117,8 +107,7 @@ bool exchange_in(new_file& f, const file_identity& old)
             ::unlinkat(f.directory, f.temporary, 0);
             return true;
         }
-        // Where it cannot go back, the new file is left as it is, complete, and the other under
-        // the temporary name.
+        // Where it cannot go back, the new file is left complete, the other under that name.
         if (::renameat2(f.directory, f.temporary, f.directory, f.name, RENAME_EXCHANGE) != 0)
             ::close(std::exchange(f.fd, -1));
         return false;
@@ -144,8 +133,7 @@ bool copy_over(const new_file& f, int to, off_t size)
             copied = ::sendfile(to, f.fd, &from, length);
         if (copied <= 0)
             return false;
-        // The new file's pages go as the copy passes them, never written back to be thrown away:
-        // the run holds one file's worth of page cache, not two.
+        // Pages go as the copy passes them, never written back only to be thrown away.
         std::ignore = ::fallocate(f.fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, done, copied);
         done += copied;
     }

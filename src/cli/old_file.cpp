@@ -4,6 +4,7 @@
 #include "cli/standard_output.hpp"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <linux/fs.h>
@@ -11,6 +12,7 @@
 #include <sys/ioctl.h>
 #include <sys/xattr.h>
 #include <unistd.h>
+#include <utility>
 
 namespace morvask {
 
@@ -38,9 +40,8 @@ int copy_attributes(int from, int to)
     return none && ::fremovexattr(to, acl) != 0 && errno != ENODATA ? errno : 0;
 }
 
-// Only the flags a user may set (chattr: no dump, no atime, compression, no copy-on-write, which
-// btrfs sets on empty files); the file system keeps the others for itself (inline data, extents,
-// encryption, verity).
+// Only the flags a user may set (chattr: no dump, compression, no copy-on-write): the file system
+// keeps the others (inline data, extents, encryption) for itself.
 int copy_flags(int from, int to)
 {
     constexpr int settable = FS_FL_USER_MODIFIABLE | FS_NOCOW_FL;
@@ -51,18 +52,45 @@ int copy_flags(int from, int to)
         return errno == ENOTTY || errno == EOPNOTSUPP || errno == EINVAL ? 0 : errno;
     if (::ioctl(to, FS_IOC_GETFLAGS, &new_flags) != 0)
         return errno;
-    const int wanted = (new_flags & ~settable) | (old_flags & settable);
-    if (wanted == new_flags)
-        return 0;
-    if (::ioctl(to, FS_IOC_SETFLAGS, &wanted) != 0 || ::ioctl(to, FS_IOC_GETFLAGS, &new_flags) != 0)
+    new_flags = (new_flags & ~settable) | (old_flags & settable);
+    if (::ioctl(to, FS_IOC_SETFLAGS, &new_flags) != 0 ||
+        ::ioctl(to, FS_IOC_GETFLAGS, &new_flags) != 0)
         return errno == ENOTTY || errno == EINVAL ? EOPNOTSUPP : errno;
-    // Some file systems take what they cannot keep in silence.
+    // Some file systems drop in silence what they cannot keep.
     return ((new_flags ^ old_flags) & settable) == 0 ? 0 : EOPNOTSUPP;
 }
 
 } // namespace
 
-int examine(int fd, const struct stat& st, int directory, const char* name, existing_file& found)
+int look_at(const new_file& stage, const char* path, mode_t mode)
+{
+    struct stat st;
+    const int look = ::open(path, O_PATH | O_CLOEXEC);
+    if (look >= 0 || errno != ENOENT ||
+        ::fstatat(stage.directory, stage.name, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISLNK(st.st_mode))
+        return look;
+    // No group permission: the link may be another's.
+    ::close(::open(path, O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC, mode & ~mode_t{S_IRWXG}));
+    const int target = ::open(path, O_PATH | O_CLOEXEC);
+    // The name is taken, by a link whose target cannot be made.
+    errno = target < 0 ? EEXIST : errno;
+    return target;
+}
+
+int reopen(int look, const struct stat& st, const char* path, int access)
+{
+    char link[32];
+    std::snprintf(link, sizeof link, "/proc/self/fd/%d", look);
+    int fd = ::open(link, access | O_CLOEXEC);
+    struct stat now;
+    if (fd < 0 && errno == ENOENT && (fd = ::open(path, access | O_CLOEXEC)) >= 0 &&
+        (::fstat(fd, &now) != 0 || identity_of(now) != identity_of(st)))
+        ::close(std::exchange(fd, -1));
+    return fd;
+}
+
+int examine(int fd, const struct stat& st, int directory, const char* name, road& own)
 {
     struct statx file {};
     struct statx room {};
@@ -74,23 +102,19 @@ int examine(int fd, const struct stat& st, int directory, const char* name, exis
     const int named = leads_to(directory, name, identity_of(st));
     if (named < 0)
         return errno;
-    found = {st.st_nlink, named == 1,
-             // Kernels before 5.8 cannot tell: a rename might not replace it.
-             (file.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) == 0 ||
-                 (file.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0,
-             written_by_caller(fd, st), (room.stx_attributes & STATX_ATTR_APPEND) != 0};
+    // Kernels before 5.8 cannot tell a mount root: a rename might not replace it.
+    own = road_for({st.st_nlink, named == 1,
+                    (file.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) == 0 ||
+                        (file.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0,
+                    written_by_caller(fd), (room.stx_attributes & STATX_ATTR_APPEND) != 0});
     return 0;
 }
 
 int give_what_it_has(int from, const struct stat& old, int to)
 {
-    if (::fchown(to, old.st_uid, old.st_gid) != 0)
-        return errno;
-    if (const int error = copy_attributes(from, to); error != 0)
-        return error;
-    if (const int error = copy_flags(from, to); error != 0)
-        return error;
-    return ::fchmod(to, old.st_mode & 07777) == 0 ? 0 : errno;
+    int error = ::fchown(to, old.st_uid, old.st_gid) == 0 ? copy_attributes(from, to) : errno;
+    error = error == 0 ? copy_flags(from, to) : error;
+    return error == 0 && ::fchmod(to, old.st_mode & 07777) != 0 ? errno : error;
 }
 
 } // namespace morvask

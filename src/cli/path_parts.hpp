@@ -14,9 +14,8 @@ inline bool leads_nowhere(int error)
            error == ENAMETOOLONG;
 }
 
-// Splits path at its last slash: the directory, copied out because the argument is not ours to cut
-// ("." for a bare name, "/" for "/name"), and the name after it, which this returns. nullptr for a
-// directory too long for the copy, and so too long to open.
+// The name after path's last slash; directory gets what comes before ("." or "/" where nothing
+// does), copied, since the argument is not ours to cut. nullptr where that is too long to open.
 inline const char* split_path(const char* path, char (&directory)[PATH_MAX])
 {
     const char* const slash = std::strrchr(path, '/');

@@ -1,27 +1,29 @@
 #pragma once
 
+#include <cerrno>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
 
 // The permissions of a destination the run creates: the source's, never more open.
 
 namespace morvask {
 
-// The bits a new destination asks for: the source's permission bits, execute included, as cp gives
-// them, so that a restored program runs; never more open than the source, so a private source
-// stays private. The owner may always read and write the copy. The bits of a socket or a FIFO say
-// who may connect to it, not who may read what it carries, nor run it.
+// The source's bits, execute included, as cp gives them, so that a restored program runs; the owner
+// may always read and write. A socket's or a FIFO's say who may connect, not who may read the data.
 constexpr mode_t creation_mode(mode_t source)
 {
     const mode_t shared = S_ISSOCK(source) || S_ISFIFO(source) ? 0 : S_IXUSR | S_IRWXG | S_IRWXO;
     return S_IRUSR | S_IWUSR | (source & shared);
 }
 
-// Who the copy's group is to the source: its own group; another, whose members are others to the
-// source; or a group whose bits an access ACL made its mask, which lets named users and groups in.
+// Who the copy's group is to the source: its own; another, whose members are others to it; or one
+// whose bits are the mask of an access ACL, which lets named users and groups in.
 enum class copy_group { sources, another, acl_mask };
 
-// Group permission is the source's to give, and only to its own group: another group gets what
-// others get, at most; behind an ACL's mask, whose named entries are not copied, none.
+// Group permission goes to the source's own group: another gets what others get, at most; behind an
+// ACL's mask, whose named entries are not copied, none.
 constexpr mode_t group_limited(mode_t wanted, copy_group group)
 {
     if (group == copy_group::sources)
@@ -30,14 +32,31 @@ constexpr mode_t group_limited(mode_t wanted, copy_group group)
     return (wanted & ~mode_t{S_IRWXG}) | (wanted & as_others);
 }
 
-// The bits the kernel gives a file created with mode in directory: those its default ACL allows
-// where it has one (the umask is then left out), the umask's otherwise.
-mode_t applied_mode(int directory, mode_t mode);
+// The bits of mode that the umask leaves; the owner's alone where the directory has a default ACL,
+// which the kernel would apply instead, or where that cannot be told: never more open.
+inline mode_t applied_mode(int directory, mode_t mode)
+{
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    const int fd = ::openat(directory, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const bool none = fd >= 0 && ::fgetxattr(fd, "system.posix_acl_default", nullptr, 0) < 0 &&
+                      (errno == ENODATA || errno == EOPNOTSUPP);
+    if (fd >= 0)
+        ::close(fd);
+    return none ? mode & ~mask : mode & ~mask & S_IRWXU;
+}
 
-// Gives the created file fd, st, the bits wanted, less the group bits the rules above take away: a
-// created file takes the group of its directory (setgid) or of the process, which a member of the
-// source's group can change to that one. False if it could not.
-bool give_mode(int fd, const struct stat& st, mode_t wanted, int source_fd,
-               const struct stat& source);
+// The bits wanted, less the group bits the rules above take away, for a file whose group is its
+// directory's (setgid) or the process's: a member of the source's group may give it that one.
+inline bool give_mode(int fd, const struct stat& st, mode_t wanted, int source_fd,
+                      const struct stat& source)
+{
+    const bool acl = ::fgetxattr(source_fd, "system.posix_acl_access", nullptr, 0) > 0;
+    if ((wanted & S_IRWXG) != 0 &&
+        (acl ||
+         (st.st_gid != source.st_gid && ::fchown(fd, static_cast<uid_t>(-1), source.st_gid) != 0)))
+        wanted = group_limited(wanted, acl ? copy_group::acl_mask : copy_group::another);
+    return wanted == (st.st_mode & 07777) || ::fchmod(fd, wanted) == 0;
+}
 
 } // namespace morvask

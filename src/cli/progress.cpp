@@ -16,15 +16,12 @@ namespace morvask {
 namespace {
 
 constexpr std::int64_t second = 1'000'000'000; // in the nanoseconds that now() counts
-// A run over within a second shows nothing more; a longer one no more often than this, which keeps
-// the cost of printing out of sight, and the figures still readable.
-constexpr std::int64_t first_update_after = second;
+// After the first second; often enough to follow, seldom enough to cost nothing and stay readable.
 constexpr std::int64_t update_interval = second / 4;
 
 std::atomic<bool> line_open;
 static_assert(std::atomic<bool>::is_always_lock_free, "read by a signal handler");
 
-// Set by show_progress for the run's one source.
 const char* first_words;
 std::uint64_t source_size; // 0 when the source does not tell it
 std::int64_t started;
@@ -39,19 +36,8 @@ std::int64_t now()
     return std::int64_t{t.tv_sec} * second + t.tv_nsec;
 }
 
-// A regular file's size or a block device's; 0 for what tells none (a pipe, a character device).
-std::uint64_t size_of(int fd, const struct stat& st)
-{
-    std::uint64_t size = 0;
-    if (S_ISREG(st.st_mode))
-        size = static_cast<std::uint64_t>(st.st_size);
-    else if (S_ISBLK(st.st_mode) && ::ioctl(fd, BLKGETSIZE64, &size) != 0)
-        size = 0;
-    return size;
-}
-
-// Three figures in binary units, as pv and dd status=progress show them (512 B, 1.50 GiB), between
-// before and after. By hand: neither the C library nor the C++ one has binary units.
+// A count in binary units, as pv and dd status=progress show them (512 B, 1.50 GiB, 150 MiB),
+// between before and after. By hand: neither the C library nor the C++ one has binary units.
 void put_bytes(char* out, std::size_t room, const char* before, std::uint64_t bytes,
                const char* after)
 {
@@ -64,34 +50,10 @@ void put_bytes(char* out, std::size_t room, const char* before, std::uint64_t by
     std::snprintf(out, room, "%s%.*f %s%s", before, decimals, value, units[unit], after);
 }
 
-// The terminal's width, or 80 columns where it does not tell.
-std::size_t columns()
-{
-    winsize size{};
-    return ::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 ? size.ws_col : 80;
-}
-
 void rewrite_line(const char* line)
 {
-    std::fputs("\r", stdout);
-    std::fputs(line, stdout);
-    std::fputs("\033[K", stdout);
+    std::printf("\r%s\033[K", line);
     std::fflush(stdout);
-}
-
-void show(std::uint64_t done, std::int64_t elapsed)
-{
-    char line[progress_line_size];
-    const std::size_t width = columns();
-    const bool fits = progress_line(line, first_words, done, source_size,
-                                    static_cast<double>(elapsed) / second, width) > 0;
-    // Where not even the first figure fits, the words alone, which take back what a shorter figure
-    // showed before; and where nothing was shown, or not even the words fit, nothing: a line that
-    // wraps cannot be rewritten, since the carriage return goes back only to the start of its last
-    // row.
-    if (fits || (shown && std::strlen(first_words) < width))
-        rewrite_line(line);
-    shown = shown || fits;
 }
 
 void update(std::uint64_t done)
@@ -100,7 +62,18 @@ void update(std::uint64_t done)
     if (at < next_update)
         return;
     next_update = at + update_interval;
-    show(done, at - started);
+    // The terminal's width, or 80 columns where it does not tell.
+    winsize size{};
+    const std::size_t width =
+        ::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 ? size.ws_col : 80;
+    char line[progress_line_size];
+    const bool fits = progress_line(line, first_words, done, source_size,
+                                    static_cast<double>(at - started) / second, width) > 0;
+    // Where no figure fits, the words alone take back what was shown, unless they do not fit
+    // either: a carriage return goes back only to the start of a wrapped line's last row.
+    if (fits || (shown && std::strlen(first_words) < width))
+        rewrite_line(line);
+    shown = shown || fits;
 }
 
 } // namespace
@@ -129,8 +102,7 @@ std::size_t progress_line(char (&line)[progress_line_size], const char* words, s
         std::snprintf(figures[3], sizeof figures[3], ", %u:%02u:%02u left", whole / 3600,
                       whole / 60 % 60, whole % 60);
     }
-    // The last column stays free: some terminals wrap as soon as it is written, and the carriage
-    // return would then go back to the start of the wrong line.
+    // The last column stays free: some terminals wrap as soon as it is written.
     std::size_t width = static_cast<std::size_t>(std::snprintf(line, sizeof line, "%s", words));
     std::size_t fitting = 0;
     for (const char* figure : figures) {
@@ -150,15 +122,18 @@ void show_progress(source_stream& source, const struct stat& source_stat, const 
         return;
     std::fflush(stdout);
     line_open = true;
-    // A terminal that may not know a carriage return from a line feed, or the erasing sequence,
-    // gets the words alone.
+    // One that may not know the carriage return or the erasing sequence gets the words alone.
     const char* const term = std::getenv("TERM");
     if (term == nullptr || *term == '\0' || std::strcmp(term, "dumb") == 0)
         return;
     first_words = text;
-    source_size = size_of(source.fd, source_stat);
+    // A file's or a block device's size; 0 where none is told.
+    source_size =
+        S_ISREG(source_stat.st_mode) ? static_cast<std::uint64_t>(source_stat.st_size) : 0;
+    if (S_ISBLK(source_stat.st_mode) && ::ioctl(source.fd, BLKGETSIZE64, &source_size) != 0)
+        source_size = 0;
     started = now();
-    next_update = started + first_update_after;
+    next_update = started + second;
     source.on_refill = update;
 }
 
