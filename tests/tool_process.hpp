@@ -27,7 +27,7 @@
 namespace test {
 
 // Calls that the tool must survive failing, as some file systems and kernels fail them.
-enum class refused { none, unnamed_files, close, status_flags, linking_a_descriptor };
+enum class refused { none, unnamed_files, close, status_flags, descriptor_link, xattr, xattr_room };
 
 struct run_options {
     std::filesystem::path cwd = {};
@@ -46,8 +46,8 @@ struct run_options {
 
 // A seccomp filter: the refused call fails with EOPNOTSUPP (O_TMPFILE, as vfat and some FUSE and
 // network file systems answer it), EIO (close, of the destination's descriptor and later ones),
-// EPERM (fcntl's F_GETFL) or ENOENT (linkat of a descriptor, as kernels before 6.10 answer it
-// without CAP_DAC_READ_SEARCH).
+// EPERM (fcntl's F_GETFL), ENOENT (linkat of a descriptor, as kernels before 6.10 answer it
+// without CAP_DAC_READ_SEARCH), EPERM or ENOSPC (fsetxattr).
 inline bool refuse_in_child(refused what)
 {
     const struct {
@@ -64,6 +64,8 @@ inline bool refuse_in_child(refused what)
         {__NR_fcntl, 1, BPF_JEQ, F_GETFL, EPERM},
 #endif
         {__NR_linkat, 4, BPF_JSET, AT_EMPTY_PATH, ENOENT},
+        {__NR_fsetxattr, 0, BPF_JGE, 0, EPERM},
+        {__NR_fsetxattr, 0, BPF_JGE, 0, ENOSPC},
     };
     const auto& r = refusals[static_cast<int>(what) - 1];
     const sock_filter filter[] = {
