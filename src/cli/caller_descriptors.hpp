@@ -7,15 +7,13 @@
 
 namespace morvask {
 
-// The descriptor that path names, open for access (O_RDONLY or O_WRONLY): /dev/stdout, /dev/fd/N,
-// /proc/self/fd/N and the like, any other path to those directories, or a symbolic link to one. -1
-// for any other path; refused where the one it names is closed or open the other way only, or where
+// The descriptor that path names (/dev/stdout, /dev/fd/N, any path to those, a link to one), open
+// for access; -1 for another path; refused where it is closed, open the other way only, or where
 // whether the path names one cannot be told.
 inline constexpr int refused = -2;
 int caller_descriptor(const char* path, int access);
 
-// The descriptor that path spells, by its text alone, which needs no /proc (a bare chroot has
-// none), or -1.
+// The descriptor path spells by its text alone, which needs no /proc (a bare chroot has none).
 int descriptor_spelt(std::string_view path);
 
 // Whether the caller's descriptor fd is open for access; where fcntl cannot tell, it is.

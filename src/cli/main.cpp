@@ -23,8 +23,7 @@ enum exit_status { exit_ok = 0, exit_failure = 1, exit_usage = 2 };
 // Where standard output carries the data, and nothing else: the status still tells.
 bool quiet = false;
 
-// Prints the words and returns status. Paths and options are passed as %s arguments, never as
-// formats, so a per-cent sign in them is printed as it stands.
+// Prints the words and returns status; paths are %s arguments, never formats.
 [[gnu::format(printf, 2, 3)]] int say(int status, const char* format, ...)
 {
     std::va_list words;
@@ -33,17 +32,6 @@ bool quiet = false;
         std::vprintf(format, words);
     va_end(words);
     return status;
-}
-
-// Whether a word would land among the data; a terminal shows words apart from data.
-bool any_reaches_standard_output(int argc, char* argv[])
-{
-    if (::isatty(STDOUT_FILENO) == 1)
-        return false;
-    for (int i = 1; i < argc; ++i)
-        if (reaches_standard_output(argv[i], caller_descriptor(argv[i], O_WRONLY)))
-            return true;
-    return false;
 }
 
 // Static: the streams' buffers are large and must not come from the stack or the heap.
@@ -77,7 +65,12 @@ int main(int argc, char* argv[])
         return std::fflush(stdout) == 0 && std::ferror(stdout) == 0 ? exit_ok : exit_failure;
     }
     if (argc != 4) {
-        if (!any_reaches_standard_output(argc, argv))
+        // Not where a word would land among the data; a terminal shows words apart from data.
+        bool reaches = false;
+        for (int i = 1; i < argc && ::isatty(STDOUT_FILENO) == 0; ++i)
+            reaches =
+                reaches || reaches_standard_output(argv[i], caller_descriptor(argv[i], O_WRONLY));
+        if (!reaches)
             messages::usage();
         return exit_usage;
     }

@@ -48,6 +48,27 @@ bool link_unnamed(const new_file& f, const char* name)
            ::linkat(AT_FDCWD, fd_path, f.directory, name, AT_SYMLINK_FOLLOW) == 0;
 }
 
+// Bytes begin to end of the complete file to the same place in to.
+bool copy_range(const new_file& f, int to, off_t begin, off_t end)
+{
+    constexpr off_t step = 8 << 20;
+    for (off_t done = begin; done < end;) {
+        const auto length = static_cast<std::size_t>(std::min(step, end - done));
+        off_t from = done;
+        off_t at = done;
+        // Blocks shared where the file system can; between file systems, sendfile copies.
+        ssize_t copied = ::copy_file_range(f.fd, &from, to, &at, length, 0);
+        if (copied < 0 && (errno == EXDEV || errno == EINVAL || errno == EOPNOTSUPP))
+            copied = ::lseek(to, done, SEEK_SET) < 0 ? -1 : ::sendfile(to, f.fd, &from, length);
+        if (copied <= 0)
+            return false;
+        // Pages go as the copy passes them, never written back only to be thrown away.
+        std::ignore = ::fallocate(f.fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, done, copied);
+        done += copied;
+    }
+    return true;
+}
+
 } // namespace
 
 int pin_directory(new_file& f, const char* path)
@@ -119,25 +140,19 @@ bool exchange_in(new_file& f, const file_identity& old)
 
 bool copy_over(const new_file& f, int to, off_t size)
 {
-    // Room first, so that a full disk fails the run before anything is overwritten.
-    if (size > 0 && ::fallocate(to, FALLOC_FL_KEEP_SIZE, 0, size) != 0 && errno != EOPNOTSUPP &&
-        errno != ENOSYS)
+    struct stat old;
+    if (::fstat(to, &old) != 0)
         return false;
-    constexpr off_t step = 8 << 20;
-    for (off_t done = 0; done < size;) {
-        const auto length = static_cast<std::size_t>(std::min(step, size - done));
-        off_t from = done;
-        // Blocks shared where the file system can; between file systems, sendfile copies.
-        ssize_t copied = ::copy_file_range(f.fd, &from, to, nullptr, length, 0);
-        if (copied < 0 && (errno == EXDEV || errno == EINVAL || errno == EOPNOTSUPP))
-            copied = ::sendfile(to, f.fd, &from, length);
-        if (copied <= 0)
-            return false;
-        // Pages go as the copy passes them, never written back only to be thrown away.
-        std::ignore = ::fallocate(f.fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, done, copied);
-        done += copied;
+    // Room first, then the part past the old end, which alone needs more: where the disk has none,
+    // the run fails before anything is overwritten, and what it took goes back.
+    const off_t kept = std::min(old.st_size, size);
+    if ((size > 0 && ::fallocate(to, FALLOC_FL_KEEP_SIZE, 0, size) != 0 && errno != EOPNOTSUPP &&
+         errno != ENOSYS) ||
+        !copy_range(f, to, kept, size)) {
+        std::ignore = ::ftruncate(to, old.st_size);
+        return false;
     }
-    return ::ftruncate(to, size) == 0;
+    return copy_range(f, to, 0, kept) && ::ftruncate(to, size) == 0;
 }
 
 void discard(const new_file& f)

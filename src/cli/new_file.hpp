@@ -5,9 +5,8 @@
 #include <climits>
 #include <sys/stat.h>
 
-// The file a run writes before the output takes the destination's place: in its directory, pinned,
-// whatever the path leads to by the end; without a name where the file system allows it, so that
-// even SIGKILL leaves nothing, else under a private temporary name (vfat, FUSE mirrors).
+// The file written before it takes the destination's place, in a pinned directory: without a name
+// where the file system allows, so that even SIGKILL leaves nothing, else a private temporary one.
 
 namespace morvask {
 
@@ -19,8 +18,7 @@ struct new_file {
     char temporary[NAME_MAX + 1]; // the file's name of its own, or ""
 };
 
-// 0, or the errno. Create blocks the signals that end the run while it makes the file, so that the
-// caller, which chose its road first, has one discard it from its first moment.
+// 0, or the errno. Create blocks the signals that end the run while it makes the file.
 int pin_directory(new_file& f, const char* path);
 int create(new_file& f, mode_t mode, struct stat& st);
 

@@ -90,18 +90,27 @@ int reopen(int look, const struct stat& st, const char* path, int access)
     return fd;
 }
 
-int examine(int fd, const struct stat& st, int directory, const char* name, road& own)
+int examine(int fd, const struct stat& st, new_file& stage, road& own)
 {
     struct statx file {};
     struct statx room {};
     if (::statx(fd, "", AT_EMPTY_PATH, 0, &file) != 0 ||
-        ::statx(directory, "", AT_EMPTY_PATH, 0, &room) != 0)
+        ::statx(stage.directory, "", AT_EMPTY_PATH, 0, &room) != 0)
         return errno;
     if ((file.stx_attributes & (STATX_ATTR_IMMUTABLE | STATX_ATTR_APPEND)) != 0)
         return EPERM;
-    const int named = leads_to(directory, name, identity_of(st));
+    const int named = leads_to(stage.directory, stage.name, identity_of(st));
     if (named < 0)
         return errno;
+    // Through a symbolic link, the new file is made beside the file itself, whose directory may
+    // take it where the link's does not.
+    char link[32];
+    char path[PATH_MAX];
+    std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    const ssize_t length = named == 1 ? -1 : ::readlink(link, path, sizeof path - 1);
+    new_file beside{-1, nullptr, -1, {}, {}};
+    if (length > 0 && (path[length] = '\0', pin_directory(beside, path)) == 0)
+        ::close(std::exchange(stage.directory, beside.directory));
     // Kernels before 5.8 cannot tell a mount root: a rename might not replace it.
     own = road_for({st.st_nlink, named == 1,
                     (file.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) == 0 ||
@@ -114,7 +123,9 @@ int give_what_it_has(int from, const struct stat& old, int to)
 {
     int error = ::fchown(to, old.st_uid, old.st_gid) == 0 ? copy_attributes(from, to) : errno;
     error = error == 0 ? copy_flags(from, to) : error;
-    return error == 0 && ::fchmod(to, old.st_mode & 07777) != 0 ? errno : error;
+    error = error == 0 && ::fchmod(to, old.st_mode & 07777) != 0 ? errno : error;
+    // EINVAL: an owner, or a user an ACL names, that this user namespace has no number for.
+    return error == EINVAL ? EPERM : error;
 }
 
 } // namespace morvask

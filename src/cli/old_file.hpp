@@ -5,8 +5,7 @@
 #include <cerrno>
 #include <sys/stat.h>
 
-// An existing destination: what it is, the road its new contents take, and what a new file that
-// replaces it must be given.
+// An existing destination: what it is, the road its new contents take, what a replacement gets.
 
 namespace morvask {
 
@@ -47,16 +46,13 @@ constexpr bool refusal(int error)
 // overlay copy-up. A dangling link's target is made first, as fopen's "wb" would; ENOENT for none.
 int look_at(const new_file& stage, const char* path, mode_t mode);
 
-// The file look was opened on, for access: through /proc, so that it is that file still; without
-// /proc, by its path, only where that leads to it.
+// The file look was opened on, for access: through /proc, else by path where it leads there still.
 int reopen(int look, const struct stat& st, const char* path, int access);
 
-// The road for the file fd, st, whose path ends in name in directory. 0, or the errno: EPERM for a
-// file that no run may write (chattr +i or +a).
-int examine(int fd, const struct stat& st, int directory, const char* name, road& own);
+// The road for the file fd, st, named stage.name in its directory; EPERM where none may write it.
+int examine(int fd, const struct stat& st, new_file& stage, road& own);
 
-// The old file's owner and group (first, since fchown clears set-id bits), extended attributes,
-// inode flags, then mode. 0, or the errno of the step that failed.
+// Owner and group first (fchown clears set-id bits), attributes, inode flags, then mode; or errno.
 int give_what_it_has(int from, const struct stat& old, int to);
 
 } // namespace morvask

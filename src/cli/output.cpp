@@ -14,16 +14,15 @@ namespace morvask {
 
 namespace {
 
-// The old file's cached pages go as the new contents pass them, so that the run holds one file's
-// worth of page cache, not two; should it fail, the old contents are on the disk still.
+// The old file's cached pages go as the new contents pass them (every flush but the last fills a
+// buffer, which divides 8 MiB): the run holds one file's worth of page cache, not two.
 void let_old_pages_go(void* context, std::uint64_t written)
 {
-    auto& out = *static_cast<output_file*>(context);
-    if (written - out.dropped < 8 << 20)
-        return;
-    std::ignore = ::posix_fadvise(out.old, static_cast<off_t>(out.dropped),
-                                  static_cast<off_t>(written - out.dropped), POSIX_FADV_DONTNEED);
-    out.dropped = written;
+    constexpr off_t step = 8 << 20;
+    if (written % step == 0)
+        std::ignore =
+            ::posix_fadvise(static_cast<output_file*>(context)->old,
+                            static_cast<off_t>(written) - step, step, POSIX_FADV_DONTNEED);
 }
 
 // A file under a temporary name starts private, and gets its bits once its group is right.
@@ -41,13 +40,13 @@ open_result create_new(output_file& out, int source_fd, const struct stat& sourc
                                                                   : open_result::failed;
 }
 
-// An existing regular file the user may write (a kernel before 5.8 cannot be asked, EINVAL, but
-// copies into every file): only the refusal of a right puts it on another road.
+// An existing regular file the user may write: only the refusal of a right changes its road.
 open_result take_existing(output_file& out, int look, const struct stat& st, const char* path)
 {
     road own = road::copied;
+    // EINVAL: a kernel before 5.8, which cannot be asked, copies into every file, opened to write.
     if ((::faccessat(look, "", W_OK, AT_EMPTY_PATH | AT_EACCESS) != 0 && errno != EINVAL) ||
-        examine(look, st, out.stage.directory, out.stage.name, own) != 0)
+        examine(look, st, out.stage, own) != 0)
         return open_result::failed;
     out.old_id = identity_of(st);
     struct stat created;
@@ -65,15 +64,13 @@ open_result take_existing(output_file& out, int look, const struct stat& st, con
     if ((error != 0 && !refusal(error)) ||
         (out.old < 0 && (out.old = reopen(look, st, path, O_WRONLY)) < 0))
         return open_result::failed;
-    // Only where it holds anything: on ext4, truncating makes the close wait for the disk.
-    if (out.commit == road::in_place)
-        return (out.stream.fd = out.old, st.st_size == 0 || ::ftruncate(out.old, 0) == 0)
-                   ? open_result::opened
-                   : open_result::failed;
-    out.stream.fd = out.stage.fd;
-    out.stream.on_flush = let_old_pages_go;
+    const bool staged = out.commit != road::in_place;
+    out.stream.fd = staged ? out.stage.fd : out.old;
+    out.stream.on_flush = staged ? let_old_pages_go : nullptr;
     out.stream.context = &out;
-    return open_result::opened;
+    // Emptied where it holds anything: on ext4, truncating makes the close wait for the disk.
+    return staged || st.st_size == 0 || ::ftruncate(out.old, 0) == 0 ? open_result::opened
+                                                                     : open_result::failed;
 }
 
 // With the signals that end the run blocked, so that their handler never sees a closed descriptor.
@@ -138,8 +135,7 @@ bool finish_output(output_file& out)
         abandon_output(out);
         return false;
     }
-    // Blocks reserved past what the source gave (one that shrank, or the kernel's, whose size is a
-    // guess) go back; only then, since on ext4 truncating makes the close wait for the disk.
+    // Blocks reserved past what the source gave (it shrank, or was the kernel's) go back.
     const auto size = static_cast<off_t>(out.stream.total);
     if (out.reserved > size)
         std::ignore = ::ftruncate(out.stream.fd, size);
@@ -160,8 +156,7 @@ bool finish_output(output_file& out)
             done && copy_over(out.stage, out.old, size) && ::close(std::exchange(out.old, -1)) == 0;
     if (!done || out.commit == road::copied)
         discard_output(out); // after a copy, only the new file goes
-    // Programs that wait for a file closed after writing (inotify's IN_CLOSE_WRITE) hear of one
-    // named after it was written only from an open by that name.
+    // Watchers of IN_CLOSE_WRITE hear of a file named after it was written only from an open.
     else if ((out.commit == road::named || out.commit == road::exchanged) &&
              leads_to(out.stage.directory, out.stage.name, out.stage.id) == 1)
         ::close(::openat(out.stage.directory, out.stage.name,

@@ -17,7 +17,6 @@ struct output_file {
     int old;              // the existing file, to copy into or write, or to let its pages go; or -1
     file_identity old_id; // which its name must still lead to when it is replaced
     off_t reserved;       // bytes of blocks allocated ahead
-    std::uint64_t dropped; // bytes of the old file whose cached pages went
 };
 
 enum class open_result { opened, failed, same_file };

@@ -18,8 +18,7 @@ constexpr mode_t creation_mode(mode_t source)
     return S_IRUSR | S_IWUSR | (source & shared);
 }
 
-// Who the copy's group is to the source: its own; another, whose members are others to it; or one
-// whose bits are the mask of an access ACL, which lets named users and groups in.
+// The copy's group: the source's; another, whose members are others to it; or an ACL's mask.
 enum class copy_group { sources, another, acl_mask };
 
 // Group permission goes to the source's own group: another gets what others get, at most; behind an
@@ -46,8 +45,8 @@ inline mode_t applied_mode(int directory, mode_t mode)
     return none ? mode & ~mask : mode & ~mask & S_IRWXU;
 }
 
-// The bits wanted, less the group bits the rules above take away, for a file whose group is its
-// directory's (setgid) or the process's: a member of the source's group may give it that one.
+// The bits wanted, less the group bits taken away above; a member of the source's group gives the
+// file that group, in place of its directory's (setgid) or the process's.
 inline bool give_mode(int fd, const struct stat& st, mode_t wanted, int source_fd,
                       const struct stat& source)
 {

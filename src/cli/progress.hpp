@@ -15,8 +15,7 @@ namespace morvask {
 void show_progress(source_stream& source, const struct stat& source_stat, const char* text);
 void end_progress();
 
-// Whether the run began a line at a terminal, which a signal's handler then ends.
-// Async-signal-safe.
+// Whether the run began a line at a terminal, for a signal's handler to end. Async-signal-safe.
 bool progress_line_open();
 
 // The line after seconds of a run that has read done bytes of size (0: untold), at a terminal of

@@ -1,7 +1,6 @@
 #pragma once
 
-// What the caller's descriptors write to: standard output carries either the run's words or its
-// data, never both, and a file the caller goes on writing to stays the file it writes to.
+// What the caller's descriptors write to: standard output carries words or data, never both.
 
 namespace morvask {
 
