@@ -19,8 +19,7 @@ inline file_identity identity_of(const struct stat& st)
     return {st.st_dev, st.st_ino};
 }
 
-// Whether name, in directory, leads to the file id itself (not a symbolic link to it): 1 or 0, or
-// -1 where it cannot be looked at. Async-signal-safe.
+// 1 where name in directory is the file id, not a link to it; 0 where not; -1 unknown. Signal-safe.
 inline int leads_to(int directory, const char* name, const file_identity& id)
 {
     struct stat st;

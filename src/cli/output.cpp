@@ -52,6 +52,8 @@ open_result take_existing(output_file& out, int look, const struct stat& st, con
     struct stat created;
     out.commit = own;
     int error = create(out.stage, S_IRUSR | S_IWUSR, created);
+    if (error != 0 && !refusal(error))
+        return open_result::failed;
     if (error != 0)
         out.commit = road::in_place;
     if (out.commit == road::exchanged) {

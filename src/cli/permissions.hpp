@@ -31,8 +31,7 @@ constexpr mode_t group_limited(mode_t wanted, copy_group group)
     return (wanted & ~mode_t{S_IRWXG}) | (wanted & as_others);
 }
 
-// The bits of mode that the umask leaves; the owner's alone where the directory has a default ACL,
-// which the kernel would apply instead, or where that cannot be told: never more open.
+// The bits of mode the umask leaves; the owner's alone where a default ACL would apply, or may.
 inline mode_t applied_mode(int directory, mode_t mode)
 {
     const mode_t mask = ::umask(0);

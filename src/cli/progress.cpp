@@ -28,7 +28,7 @@ std::int64_t started;
 std::int64_t next_update;
 bool shown;
 
-// The monotonic clock, read through the vDSO without a system call.
+// Read through the vDSO, without a system call.
 std::int64_t now()
 {
     timespec t{};
@@ -62,7 +62,6 @@ void update(std::uint64_t done)
     if (at < next_update)
         return;
     next_update = at + update_interval;
-    // The terminal's width, or 80 columns where it does not tell.
     winsize size{};
     const std::size_t width =
         ::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 ? size.ws_col : 80;
