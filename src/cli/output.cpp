@@ -4,6 +4,7 @@
 #include "cli/permissions.hpp"
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <fcntl.h>
 #include <tuple>

@@ -3,8 +3,6 @@
 #include "cli/old_file.hpp"
 #include "codec/fd_stream.hpp"
 
-#include <cstdint>
-
 // The destination's life: a failure, or a signal that ends the run, leaves no partial output and
 // touches nothing that is not the run's.
 
