@@ -1,8 +1,10 @@
 #include "cli/file_identity.hpp"
 
+#include <cinttypes>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <initializer_list>
@@ -71,62 +73,82 @@ bool seen_through_stack(int a_fd, int b_fd)
            a.stx_ctime.tv_nsec == b.stx_ctime.tv_nsec;
 }
 
-// A copied-up file shows the lower file's inode number with the upper file's times: whether other
-// is the file at fd's path below the upper layer, or below a lower one where the upper says its
-// data is there (metacopy, as root); not where mountinfo escapes a layer's path, nor after a
-// rename.
-bool in_layer(int fd, const struct stat& st, const struct stat& other)
+// Whether the file at name in the layer that layer begins with (up to ':', ',' or the end) is
+// there, into file and st. A layer named relative to where the mount was made is not found here.
+bool layer_file(const char* layer, const char* name, char (&file)[PATH_MAX], struct stat& st)
+{
+    const int span = static_cast<int>(std::strcspn(layer, ":, \n"));
+    return layer[0] == '/' &&
+           std::snprintf(file, sizeof file, "%.*s%s", span, layer, name) < PATH_MAX &&
+           ::stat(file, &st) == 0;
+}
+
+// Whether other is the file at below in the upper layer that the mount's options name; or, where
+// that holds metadata only (metacopy, as root), the one whose data it shows: in the first lower
+// layer that has it, by the path it had from the layers' root before a rename (redirect).
+bool in_layers(const char* options, const char* below, const file_identity& other)
+{
+    char file[PATH_MAX];
+    char redirect[PATH_MAX] = {};
+    struct stat st;
+    const char* layer = std::strstr(options, "upperdir=");
+    if (layer == nullptr || !layer_file(layer + 9, below, file, st))
+        return false;
+    if (identity_of(st) == other || ::getxattr(file, "trusted.overlay.metacopy", nullptr, 0) < 0)
+        return identity_of(st) == other;
+    const bool renamed =
+        ::getxattr(file, "trusted.overlay.redirect", redirect, sizeof redirect - 1) > 0 &&
+        redirect[0] == '/';
+    layer = std::strstr(options, "lowerdir=");
+    for (layer = layer == nullptr ? "" : layer + 9; layer[0] == '/';) {
+        if (layer_file(layer, renamed ? redirect : below, file, st))
+            return identity_of(st) == other;
+        layer += std::strcspn(layer, ":, \n");
+        layer += layer[0] == ':';
+    }
+    return false;
+}
+
+// A copied-up file shows the lower file's inode number with the upper file's data: whether other
+// is what fd's file shows from a layer of its overlay, found by the mount's id (mountinfo's first
+// field) or, where the kernel cannot tell that (before 5.8), by every overlay on the file's path;
+// not where mountinfo escapes a layer's path.
+bool in_layer(int fd, const struct stat& other)
 {
     char path[PATH_MAX];
-    char line[4 * PATH_MAX];
-    std::snprintf(line, sizeof line, "/proc/self/fd/%d", fd);
+    char link[32];
+    struct statx mounted {};
+    std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
     const ssize_t length =
-        stacked(fd) == OVERLAYFS_SUPER_MAGIC ? ::readlink(line, path, sizeof path - 1) : -1;
+        stacked(fd) == OVERLAYFS_SUPER_MAGIC ? ::readlink(link, path, sizeof path - 1) : -1;
     std::FILE* const mounts = length > 0 ? std::fopen("/proc/self/mountinfo", "re") : nullptr;
     if (mounts == nullptr)
         return false;
     path[length] = '\0';
+    // 0 where the kernel cannot tell.
+    ::statx(fd, "", AT_EMPTY_PATH, STATX_MNT_ID, &mounted);
+    char* line = nullptr;
+    std::size_t size = 0;
     bool found = false;
-    bool metacopy = false;
-    while (!found && std::fgets(line, sizeof line, mounts) != nullptr) {
-        unsigned major = 0;
-        unsigned minor = 0;
+    // A line as long as it is: an overlay of many layers has long ones.
+    while (!found && ::getline(&line, &size, mounts) > 0) {
+        std::uint64_t number = 0;
         char root[PATH_MAX];
         char point[PATH_MAX];
-        const char* const super = std::strstr(line, " - overlay ");
-        if (super == nullptr ||
-            std::sscanf(line, "%*s %*s %u:%u %4095s %4095s", &major, &minor, root, point) != 4 ||
-            makedev(major, minor) != st.st_dev)
+        char below[PATH_MAX];
+        const char* const options = std::strstr(line, " - overlay ");
+        if (options == nullptr ||
+            std::sscanf(line, "%" SCNu64 " %*s %*s %4095s %4095s", &number, root, point) != 3 ||
+            (mounted.stx_mnt_id != 0 && number != mounted.stx_mnt_id))
             continue;
         // The file's path below each layer's directory: the mount's root there, then the rest.
         const std::size_t n = std::strcmp(point, "/") == 0 ? 0 : std::strlen(point);
-        char below[PATH_MAX];
-        if (std::strncmp(path, point, n) != 0 || (path[n] != '/' && path[n] != '\0') ||
-            std::snprintf(below, sizeof below, "%s%s", std::strcmp(root, "/") == 0 ? "" : root,
-                          path + n) >= PATH_MAX)
-            continue;
-        for (const char* key : {"upperdir=", "lowerdir="}) {
-            const char* layers = std::strstr(super, key);
-            while (layers != nullptr && !found && (key[0] == 'u' || metacopy)) {
-                layers += std::strcspn(layers, "=:") + 1;
-                const int span = static_cast<int>(std::strcspn(layers, ":, \n"));
-                char layer[PATH_MAX];
-                struct stat in;
-                // A layer named relative to where the mount was made cannot be found from here.
-                const bool there =
-                    layers[0] == '/' &&
-                    std::snprintf(layer, sizeof layer, "%.*s%s", span, layers, below) < PATH_MAX &&
-                    ::stat(layer, &in) == 0;
-                found = there && identity_of(in) == identity_of(other);
-                metacopy =
-                    metacopy || (there && key[0] == 'u' &&
-                                 (::getxattr(layer, "trusted.overlay.metacopy", nullptr, 0) >= 0 ||
-                                  ::getxattr(layer, "user.overlay.metacopy", nullptr, 0) >= 0));
-                // The data comes from the first lower layer that has the file.
-                layers = layers[span] == ':' && !(there && key[0] == 'l') ? layers + span : nullptr;
-            }
-        }
+        found = std::strncmp(path, point, n) == 0 && (path[n] == '/' || path[n] == '\0') &&
+                std::snprintf(below, sizeof below, "%s%s", std::strcmp(root, "/") == 0 ? "" : root,
+                              path + n) < PATH_MAX &&
+                in_layers(options, below, identity_of(other));
     }
+    std::free(line);
     std::fclose(mounts);
     return found;
 }
@@ -138,7 +160,7 @@ bool one_file(int a_fd, const struct stat& a, int b_fd, const struct stat& b)
     // A loop device and its file, or two loop devices over one file.
     return identity_of(a) == identity_of(b) || one_device(a, b) ||
            behind(a_fd, a) == behind(b_fd, b) || seen_through_stack(a_fd, b_fd) ||
-           in_layer(a_fd, a, b) || in_layer(b_fd, b, a);
+           in_layer(a_fd, b) || in_layer(b_fd, a);
 }
 
 bool would_overwrite(int a_fd, const struct stat& a, int b_fd, const struct stat& b)
