@@ -64,21 +64,21 @@ int main(int argc, char* argv[])
         // Words the user asked for, which must have reached standard output.
         return std::fflush(stdout) == 0 && std::ferror(stdout) == 0 ? exit_ok : exit_failure;
     }
+    // No word lands in the file of any argument: the source is never changed. Words on a terminal
+    // change no file, but a destination there would show them among its data. Asked before the
+    // source takes a number the caller left free.
+    const bool terminal = ::isatty(STDOUT_FILENO) == 1;
+    for (int i = 1; i < argc; ++i)
+        quiet = quiet || ((!terminal || (argc == 4 && i == 3)) &&
+                          reaches_standard_output(argv[i], caller_descriptor(argv[i], O_WRONLY)));
     if (argc != 4) {
-        // Not where a word would land among the data; a terminal shows words apart from data.
-        bool reaches = false;
-        for (int i = 1; i < argc && ::isatty(STDOUT_FILENO) == 0; ++i)
-            reaches =
-                reaches || reaches_standard_output(argv[i], caller_descriptor(argv[i], O_WRONLY));
-        if (!reaches)
+        if (!quiet)
             messages::usage();
         return exit_usage;
     }
     const char* const source_path = argv[2];
     const char* const destination_path = argv[3];
-    // Before the source takes a number the caller left free, and before any word is printed.
     const int descriptor = caller_descriptor(destination_path, O_WRONLY);
-    quiet = reaches_standard_output(destination_path, descriptor);
     // Before any file is opened, so that a mistyped option never touches a destination.
     const bool encode = std::strcmp(argv[1], "-e") == 0 || std::strcmp(argv[1], "-E") == 0;
     if (!encode && std::strcmp(argv[1], "-d") != 0 && std::strcmp(argv[1], "-D") != 0)
@@ -102,7 +102,6 @@ int main(int argc, char* argv[])
     if (opened == open_result::failed)
         return say(exit_failure, "Can't open %s file.\n", destination_path);
 
-    quiet = quiet || writes_to(STDOUT_FILENO, output.old >= 0 ? output.old : output.stream.fd);
     say(exit_ok, "%s", words);
     if (!quiet)
         show_progress(source, source_stat, words);

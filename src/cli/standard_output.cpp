@@ -4,7 +4,9 @@
 #include "cli/file_identity.hpp"
 #include "cli/path_parts.hpp"
 
+#include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/ioctl.h>
@@ -13,6 +15,10 @@
 
 namespace morvask {
 
+namespace {
+
+// Whether the caller's descriptor caller_fd writes to fd: the same-file check's answer, but with a
+// socket, a pipe or a terminal one with itself. Where that cannot be told, it does.
 bool writes_to(int caller_fd, int fd)
 {
     struct stat held;
@@ -28,10 +34,21 @@ bool writes_to(int caller_fd, int fd)
     return one_file(caller_fd, held, fd, st);
 }
 
+} // namespace
+
 bool reaches_standard_output(const char* path, int descriptor)
 {
     if (descriptor == STDOUT_FILENO)
         return open_for(STDOUT_FILENO, O_WRONLY);
+    // A trailing slash fails on a file, but names it all the same.
+    char named[PATH_MAX];
+    std::size_t length = std::strlen(path);
+    while (length > 1 && path[length - 1] == '/')
+        --length;
+    if (path[length] != '\0' && length < sizeof named) {
+        named[length] = '\0';
+        path = static_cast<const char*>(std::memcpy(named, path, length));
+    }
     // Another path is looked at without opening its file, which may be a FIFO or a device. What
     // cannot be looked at would: a word among the data is a loss, a silence is not.
     const int fd = descriptor >= 0 ? descriptor : ::open(path, O_PATH | O_CLOEXEC);

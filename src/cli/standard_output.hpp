@@ -4,10 +4,6 @@
 
 namespace morvask {
 
-// Whether the caller's descriptor caller_fd writes to fd: the same-file check's answer, but with a
-// socket, a pipe or a terminal one with itself. Where that cannot be told, it does.
-bool writes_to(int caller_fd, int fd);
-
 // Whether path, or the caller's descriptor that it names, leads to what standard output writes to
 // (`>> out`, a FUSE mirror of that file, /dev/tty). Where that cannot be told, it does.
 bool reaches_standard_output(const char* path, int descriptor);
