@@ -126,7 +126,7 @@ struct handed {
 // clang-format off
 enum need : unsigned { root = 1, seccomp = 2, loop = 4, tmpfs = 8, look_alikes = 16, overlay = 32,
                        copied_up = 64, bindfs = 128, proc_mount = 256, bind_mount = 512,
-                       second_lower_name = 1024, running = 2048, append_only = 4096 };
+                       second_lower_name = 1024, running = 2048, append_only = 4096, split = 8192 };
 // clang-format on
 
 // One run of the tool as a user makes it, in the folder that fixture() lists.
@@ -216,8 +216,10 @@ const std::pair<unsigned, const char*> setups[] = {
      "$(stat -c %i%z other/x | tr -d ' ') ] && exit 0; done; exit 1"},
     {need::tmpfs, "printf 'older output' > full/old"},
     {need::overlay | need::bindfs, "mkdir lower upper work merged mirror && cat src > lower/f"},
-    {need::overlay, "mount -t overlay -o lowerdir=$PWD/lower,upperdir=$PWD/upper,workdir=$PWD/work "
-                    "overlay merged"},
+    // Layers on two file systems: then files show each layer's own device number.
+    {need::split, "mount -t tmpfs tmpfs lower && cat src > lower/f"},
+    {need::overlay, "mount -t overlay -o lowerdir=$PWD/lower,upperdir=$PWD/upper,workdir=$PWD/work"
+                    ",xino=off overlay merged"},
     // Copied up: merged/f now shows upper/f under lower/f's inode number.
     // A second name below before the copy-up, which then shows the upper file's own number.
     {need::second_lower_name, "ln lower/f lower/g"},
@@ -227,8 +229,9 @@ const std::pair<unsigned, const char*> setups[] = {
      "bindfs $PWD/lower $PWD/mirror && stat mirror/f > /dev/null && cat src > lower/f"},
     {need::proc_mount, "mkdir p3 && mount -t proc proc p3"},
     {need::bind_mount, ": > bound && mount --bind old bound"},
-    {need::running,
-     "cp /bin/sleep prog && { ./prog 10 >&- 2>&- & } && until ! (: >> prog); do :; done"},
+    // Waits without opening prog for writing, which would make the program's start fail instead.
+    {need::running, "cp /bin/sleep prog && { ./prog 10 >&- 2>&- & } && "
+                    "until [ $(readlink /proc/$!/exe) = $PWD/prog ]; do kill -0 $! || exit; done"},
     {need::append_only, "mkdir room && printf 'older output' > room/old && chattr +a room"},
 };
 
@@ -648,11 +651,8 @@ TEST_P(Cli, Runs)
         if (sockets[0] >= 0)
             s.socket = test::drain(::dup(sockets[1]));
     });
-    for (ssize_t sent = 0, at = 0; sockets[0] >= 0 && c.fds.front().fd == STDIN_FILENO &&
-                                   at < std::ssize(data()) && sent >= 0;
-         at += sent)
-        sent =
-            ::send(sockets[1], data().data() + at, data().size() - std::size_t(at), MSG_NOSIGNAL);
+    if (sockets[0] >= 0 && c.fds.front().fd == STDIN_FILENO)
+        test::feed_in_pieces(::dup(sockets[1]), data(), data().size()).join();
     ::shutdown(sockets[1], SHUT_WR);
     if (c.during != nullptr)
         c.during(s);
@@ -771,6 +771,9 @@ std::vector<cli_case> cases()
         {.name = "no_room_for_the_attributes", .args = {"-e", "src", "old"}, .run = {.refuse = refused::xattr_room}, .needs = need::seccomp, .out = "Can't open old file.\n", .status = 1, .files = {{"old", "<data old>"}}, .replaced = false},
         {.name = "copied_up_file_and_its_upper_file", .args = {"-e", "merged/f", "upper/f"}, .needs = need::overlay | need::copied_up, .out = "merged/f and upper/f are the same file.\n", .status = 1, .files = {{"upper/f", "<data>"}}},
         {.name = "upper_file_and_its_copied_up_view", .args = {"-e", "upper/f", "merged/f"}, .needs = need::overlay | need::copied_up, .out = "upper/f and merged/f are the same file.\n", .status = 1, .files = {{"upper/f", "<data>"}}},
+        {.name = "copied_up_file_of_two_file_systems_and_its_upper_file", .args = {"-e", "merged/f", "upper/f"}, .needs = need::overlay | need::split | need::copied_up, .out = "merged/f and upper/f are the same file.\n", .status = 1, .files = {{"upper/f", "<data>"}}},
+        {.name = "upper_file_of_two_file_systems_and_its_copied_up_view", .args = {"-e", "upper/f", "merged/f"}, .needs = need::overlay | need::split | need::copied_up, .out = "upper/f and merged/f are the same file.\n", .status = 1, .files = {{"upper/f", "<data>"}}},
+        {.name = "copied_up_file_of_two_file_systems_and_the_lower_one", .args = {"-e", "lower/f", "merged/f"}, .needs = need::overlay | need::split | need::copied_up, .out = ok, .files = {{"merged/f", "<encoded>"}, {"upper/f", "<encoded>"}, {"lower/f", "<data>"}}},
         {.name = "copied_up_file_and_a_second_name_below", .args = {"-e", "merged/f", "lower/g"}, .needs = need::overlay | need::second_lower_name | need::copied_up, .out = ok, .files = {{"lower/g", "<encoded>"}}},
         {.name = "full_disk_over_a_file", .args = {"-e", "src", "full/old"}, .needs = need::tmpfs, .out = "Encode...Can't write full/old file.\n", .status = 1, .files = {{"full/old", "<data full/old>"}}},
 
@@ -824,6 +827,7 @@ std::vector<cli_case> cases()
         // Any other path is its own file, whatever descriptor leads there: `>> log`, a while read
         // loop over its source, and a named descriptor of a file that another one holds too.
         {.name = "file_of_a_callers_descriptor_by_its_name", .args = {"-e", "src", "log"}, .fds = {{3, "log", appending}}, .before = older, .after = "later\n", .out = ok, .files = {{"log", "<encoded>later\n"}}},
+        {.name = "no_word_into_the_source", .args = {"-e", "src", "new"}, .fds = {{1, "src", appending}}, .files = {{"new", "<encoded>"}}},
         {.name = "file_of_standard_output_by_its_name", .args = {"-e", "src", "log"}, .fds = {{1, "log", appending}}, .before = older, .after = "later\n", .files = {{"log", "<encoded>later\n"}}},
         {.name = "missing_source_to_a_mirror_of_standard_output", .args = {"-e", "missing", "mirror/f"}, .fds = {{1, "lower/f", appending}}, .before = older, .needs = need::bindfs, .status = 1, .files = {{"lower/f", older}}},
         {.name = "unknown_option_to_a_mirror_of_standard_output", .args = {"-x", "src", "mirror/f"}, .fds = {{1, "lower/f", appending}}, .before = older, .needs = need::bindfs, .status = 2, .files = {{"lower/f", older}}},
