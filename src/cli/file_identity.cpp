@@ -1,5 +1,7 @@
 #include "cli/file_identity.hpp"
 
+#include "cli/path_parts.hpp"
+
 #include <cinttypes>
 #include <climits>
 #include <cstdint>
@@ -73,57 +75,73 @@ bool seen_through_stack(int a_fd, int b_fd)
            a.stx_ctime.tv_nsec == b.stx_ctime.tv_nsec;
 }
 
-// Whether the file at name in the layer that layer begins with (up to ':', ',' or the end) is
-// there, into file and st. A layer named relative to where the mount was made is not found here.
-bool layer_file(const char* layer, const char* name, char (&file)[PATH_MAX], struct stat& st)
+// Whether the file at name in the layer that layer begins with, up to one of ends, is there, into
+// file and st; -1 where that cannot be told. A layer named relative to where the mount was made, or
+// given as a descriptor, is not found from here.
+int layer_file(const char* layer, const char* ends, const char* name, char (&file)[PATH_MAX],
+               struct stat& st)
 {
-    const int span = static_cast<int>(std::strcspn(layer, ":, \n"));
-    return layer[0] == '/' &&
-           std::snprintf(file, sizeof file, "%.*s%s", span, layer, name) < PATH_MAX &&
-           ::stat(file, &st) == 0;
+    const int span = static_cast<int>(std::strcspn(layer, ends));
+    if (layer[0] != '/' ||
+        std::snprintf(file, sizeof file, "%.*s%s", span, layer, name) >= PATH_MAX)
+        return 0;
+    return ::stat(file, &st) == 0 ? 1 : leads_nowhere(errno) ? 0 : -1;
 }
 
 // Whether other is the file at below in the upper layer that the mount's options name; or, where
 // that holds metadata only (metacopy, as root), the one whose data it shows: in the first lower
-// layer that has it, by the path it had from the layers' root before a rename (redirect).
+// layer that has it, by the name it had before a rename (redirect). Where that cannot be told, it
+// is: a refusal loses nothing.
 bool in_layers(const char* options, const char* below, const file_identity& other)
 {
     char file[PATH_MAX];
+    char name[PATH_MAX];
     char redirect[PATH_MAX] = {};
     struct stat st;
-    const char* layer = std::strstr(options, "upperdir=");
-    if (layer == nullptr || !layer_file(layer + 9, below, file, st))
-        return false;
-    if (identity_of(st) == other || ::getxattr(file, "trusted.overlay.metacopy", nullptr, 0) < 0)
-        return identity_of(st) == other;
-    const bool renamed =
-        ::getxattr(file, "trusted.overlay.redirect", redirect, sizeof redirect - 1) > 0 &&
-        redirect[0] == '/';
-    layer = std::strstr(options, "lowerdir=");
-    for (layer = layer == nullptr ? "" : layer + 9; layer[0] == '/';) {
-        if (layer_file(layer, renamed ? redirect : below, file, st))
-            return identity_of(st) == other;
-        layer += std::strcspn(layer, ":, \n");
-        layer += layer[0] == ':';
-    }
+    const char* layer = std::strstr(options, ",upperdir=");
+    const int upper = layer == nullptr ? 0 : layer_file(layer + 10, ", \n", below, file, st);
+    if (upper <= 0 || identity_of(st) == other)
+        return upper != 0;
+    if (::getxattr(file, "trusted.overlay.metacopy", nullptr, 0) < 0)
+        return errno != ENODATA && errno != EOPNOTSUPP;
+    const ssize_t length =
+        ::getxattr(file, "trusted.overlay.redirect", redirect, sizeof redirect - 1);
+    // A redirect is the path from the layers' root, or a new name in the same folder.
+    const char* const slash = std::strrchr(below, '/');
+    const int kept = length <= 0                              ? PATH_MAX
+                     : redirect[0] == '/' || slash == nullptr ? 0
+                                                              : static_cast<int>(slash + 1 - below);
+    if ((length < 0 && errno != ENODATA) ||
+        std::snprintf(name, sizeof name, "%.*s%s", kept, below, redirect) >= PATH_MAX)
+        return true;
+    // lowerdir=a:b, or lowerdir+=a,lowerdir+=b as the new mount API shows them.
+    for (const char* at = std::strstr(options, ",lowerdir"); at != nullptr;
+         at = std::strstr(at + 1, ",lowerdir"))
+        for (layer = at + std::strcspn(at, "=");
+             (*layer == '=' || *layer == ':') && *++layer == '/';
+             layer += std::strcspn(layer, ":, \n"))
+            if (const int there = layer_file(layer, ":, \n", name, file, st); there != 0)
+                return there < 0 || identity_of(st) == other;
     return false;
 }
 
 // A copied-up file shows the lower file's inode number with the upper file's data: whether other
 // is what fd's file shows from a layer of its overlay, found by the mount's id (mountinfo's first
 // field) or, where the kernel cannot tell that (before 5.8), by every overlay on the file's path;
-// not where mountinfo escapes a layer's path.
+// not where mountinfo escapes a path. Where /proc fails, it is; without /proc, it is not.
 bool in_layer(int fd, const struct stat& other)
 {
     char path[PATH_MAX];
     char link[32];
     struct statx mounted {};
+    const long type = stacked(fd);
+    if (type != OVERLAYFS_SUPER_MAGIC)
+        return type < 0;
     std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
-    const ssize_t length =
-        stacked(fd) == OVERLAYFS_SUPER_MAGIC ? ::readlink(link, path, sizeof path - 1) : -1;
+    const ssize_t length = ::readlink(link, path, sizeof path - 1);
     std::FILE* const mounts = length > 0 ? std::fopen("/proc/self/mountinfo", "re") : nullptr;
     if (mounts == nullptr)
-        return false;
+        return errno != ENOENT;
     path[length] = '\0';
     // 0 where the kernel cannot tell.
     ::statx(fd, "", AT_EMPTY_PATH, STATX_MNT_ID, &mounted);
@@ -136,7 +154,9 @@ bool in_layer(int fd, const struct stat& other)
         char root[PATH_MAX];
         char point[PATH_MAX];
         char below[PATH_MAX];
-        const char* const options = std::strstr(line, " - overlay ");
+        // The options, past the mount's source, which is any text (upperdir=... too).
+        const char* options = std::strstr(line, " - overlay ");
+        options = options == nullptr ? nullptr : std::strchr(options + 11, ' ');
         if (options == nullptr ||
             std::sscanf(line, "%" SCNu64 " %*s %*s %4095s %4095s", &number, root, point) != 3 ||
             (mounted.stx_mnt_id != 0 && number != mounted.stx_mnt_id))
@@ -148,6 +168,7 @@ bool in_layer(int fd, const struct stat& other)
                               path + n) < PATH_MAX &&
                 in_layers(options, below, identity_of(other));
     }
+    found = found || std::ferror(mounts) != 0;
     std::free(line);
     std::fclose(mounts);
     return found;
