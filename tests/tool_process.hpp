@@ -31,6 +31,7 @@ enum class refused { none, unnamed_files, close, status_flags, descriptor_link, 
 
 struct run_options {
     std::filesystem::path cwd = {};
+    std::filesystem::path tool = MORVASK_BINARY;
     rlim_t file_size_limit = RLIM_INFINITY;
     uid_t user = 0;                 // other than root: run as this user
     int ignored_signal = 0;         // ignored from the start, as under nohup
@@ -144,11 +145,11 @@ inline running start(const std::vector<std::string>& args, const run_options& op
 {
 #ifdef MORVASK_LAUNCHER
     // qemu-user's -0 names the program it runs.
-    std::vector<const char*> argv{MORVASK_LAUNCHER, "-0", "renamed-tool", MORVASK_BINARY};
+    std::vector<const char*> argv{MORVASK_LAUNCHER, "-0", "renamed-tool", options.tool.c_str()};
     const char* const program = argv[0];
 #else
     std::vector<const char*> argv{"renamed-tool"};
-    const char* const program = MORVASK_BINARY;
+    const char* const program = options.tool.c_str();
 #endif
     for (const std::string& arg : args)
         argv.push_back(arg.c_str());
