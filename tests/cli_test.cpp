@@ -311,10 +311,9 @@ void streams(run_state& s)
 }
 
 // Opens "fifo" for reading and closes it at once.
-void reader_leaves(run_state& s)
-{
+constexpr scenario reader_leaves = [](run_state& s) {
     ::close(::open((s.dir / "fifo").c_str(), O_RDONLY | O_CLOEXEC));
-}
+};
 
 // Feeds "in" a part of the data; once half of that is out, meddles and signals, then feeds the
 // rest where the run goes on.
@@ -514,21 +513,19 @@ std::string Cli::prepare(const cli_case& c)
         44);
     std::string writable = acl;
     writable[14] = writable[30] = 6;
-    // A file system without them cannot run the case; one with them must.
-    const auto lacking = [root](const std::string& what) {
-        EXPECT_TRUE(errno == EOPNOTSUPP || errno == ENOTTY || (errno == EPERM && !root)) << what;
-        return "no " + what + " here: " + std::strerror(errno);
-    };
-    if (c.source_acl && ::setxattr((dir / "src").c_str(), "system.posix_acl_access", acl.data(),
-                                   acl.size(), 0) != 0)
-        return lacking("ACLs");
     const std::string destination = c.replaced ? (dir / c.args.back()).string() : "";
-    if (c.replaced && (::chown(destination.c_str(), 1, 2) != 0 ||
-                       ::setxattr(destination.c_str(), "user.mark", "kept", 4, 0) != 0 ||
-                       ::setxattr(destination.c_str(), "system.posix_acl_access", writable.data(),
-                                  writable.size(), 0) != 0 ||
-                       inode_flags(destination, FS_NODUMP_FL) < 0))
-        return lacking("owners, attributes, ACLs and inode flags");
+    // A file system without them cannot run the case; one with them must.
+    if ((c.source_acl && ::setxattr((dir / "src").c_str(), "system.posix_acl_access", acl.data(),
+                                    acl.size(), 0) != 0) ||
+        (c.replaced && (::chown(destination.c_str(), 1, 2) != 0 ||
+                        ::setxattr(destination.c_str(), "user.mark", "kept", 4, 0) != 0 ||
+                        ::setxattr(destination.c_str(), "system.posix_acl_access", writable.data(),
+                                   writable.size(), 0) != 0 ||
+                        inode_flags(destination, FS_NODUMP_FL) < 0))) {
+        EXPECT_TRUE(errno == EOPNOTSUPP || errno == ENOTTY || (errno == EPERM && !root));
+        return std::string("no owners, attributes, ACLs or inode flags here: ") +
+               std::strerror(errno);
+    }
     // Where the machine has what a case needs, a set-up that fails is a failure, with its words.
     for (const auto& [needs, commands] : setups) {
         const std::string run = "cd " + dir.path.string() + " && (" + commands + ") 2>&1";
@@ -643,16 +640,11 @@ TEST_P(Cli, Runs)
     }
     const expected e = expect(c);
     const clock_type::time_point started = clock_type::now();
-    // Where signals repeat, the tool runs on CPU 0 alone; the test's thread goes back to any.
-    cpu_set_t allowed;
-    ::sched_getaffinity(0, sizeof allowed, &allowed);
-    if (c.repeated)
-        test::pin_to_cpu(0);
+    options.on_cpu0 = c.repeated; // where signals repeat, from a thread on another CPU
     run_state s{c, dir.path, test::start(c.args, options, fds), started};
-    ::sched_setaffinity(0, sizeof allowed, &allowed);
     if (s.tool.pid < 0) // qemu-user starts no process in a PID namespace of its own
         GTEST_SKIP() << "cannot start the tool so here: " << std::strerror(errno);
-    const auto previous_sigpipe = ::signal(SIGPIPE, SIG_IGN); // a tool that died early fails
+    ::signal(SIGPIPE, SIG_IGN); // a tool that died early fails the test's writes, not the test
     // The tool holds its own; the test keeps the first, to write after the run.
     for (std::size_t i = c.after.empty() ? 0 : 1; i < fds.size(); ++i)
         ::close(fds[i].first);
@@ -668,7 +660,6 @@ TEST_P(Cli, Runs)
         c.during(s);
     const result r = test::finish(s.tool);
     drain.join();
-    ::signal(SIGPIPE, previous_sigpipe);
     ::close(sockets[1]);
     if (!c.after.empty()) {
         EXPECT_EQ(::write(fds.front().first, c.after.data(), c.after.size()), std::ssize(c.after));

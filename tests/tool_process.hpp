@@ -40,6 +40,7 @@ struct run_options {
     mode_t umask = 022;             // 0 shows every permission bit the tool asks for
     bool own_pid_namespace = false; // the tool is its first process, as in a container
     bool no_proc = false;           // in a mount namespace without /proc, as a bare chroot
+    bool on_cpu0 = false;           // on CPU 0 alone
     refused refuse = refused::none;
     unsigned short terminal = 0; // standard output a pseudo-terminal this wide, not a pipe
     const char* term = nullptr;  // TERM, if not the test's own; unset if empty
@@ -98,6 +99,8 @@ inline void become_tool(const run_options& options, const std::vector<std::pair<
                         int out, int err)
 {
     ::umask(options.umask);
+    if (options.on_cpu0)
+        pin_to_cpu(0);
     // SIGQUIT dumps core: not into the test's folder, nor, under qemu-user, with a word on
     // standard error.
     const rlimit limit{options.file_size_limit, options.file_size_limit};
