@@ -5,7 +5,8 @@
 # the last run's output is removed and a sync. Before each run over the large files, 3 GiB of
 # memory are touched and freed, so that neither pays for page cache that the machine has yet to
 # back (a virtual machine may back memory only when first touched). Prints each one's median and
-# the ratio xargs / loop. The files are kept in build/bench-data between runs.
+# the ratio xargs / loop, and how much of a second core the machine gave meanwhile. The files are
+# kept in build/bench-data between runs.
 #
 #   bench/folder.sh [morvask-binary [ROUNDS]]    # default: the release build, built first; 5
 #
@@ -85,8 +86,23 @@ timed() {
     }
     times[$name $set]+="$(awk -v s="$start" -v e="$end" 'BEGIN { printf "%.3f", e - s }') "
 }
+# How much of a second core the machine gives meanwhile: a CPU-bound loop run twice at once, against
+# once alone; 1.00 when both cores are free, 2.00 when they take turns on one.
+spin() { awk 'BEGIN { for (i = 0; i < 1e7; i++) s += i }'; }
+cores() {
+    local start middle end
+    start=$EPOCHREALTIME
+    spin
+    middle=$EPOCHREALTIME
+    spin &
+    spin
+    wait
+    end=$EPOCHREALTIME
+    times[cores]+="$(awk -v s="$start" -v m="$middle" -v e="$end" 'BEGIN { printf "%.2f", (e - m) / (m - s) }') "
+}
 for set in small-files large-files; do
     for ((round = 1; round <= rounds; round++)); do
+        cores
         if ((round % 2)); then
             timed loop "$set" "$loop"
             timed xargs "$set" "$parallel"
@@ -101,6 +117,7 @@ done
 median() { tr ' ' '\n' <<<"${times[$1]}" | sed '/^$/d' | sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 echo "machine: $(sed -n 's/^model name\t*: //p' /proc/cpuinfo | head -1), $(nproc) CPUs, Linux $(uname -r)"
 echo "the README's recipes encoding a folder, $(stat -f -c %T "$data"); median of $rounds rounds, seconds"
+echo "  two CPU-bound loops at once against one, before each round: $(median cores)   (${times[cores]% })"
 for set in small-files large-files; do
     case $set in
     small-files) echo "3000 files of 1 KiB" ;;
