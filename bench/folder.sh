@@ -4,9 +4,10 @@
 # 1 KiB, and apart from them over 4 files of 256 MiB. The two take turns going first, each after
 # the last run's output is removed and a sync. Before each run over the large files, 3 GiB of
 # memory are touched and freed, so that neither pays for page cache that the machine has yet to
-# back (a virtual machine may back memory only when first touched). Prints each one's median and
-# the ratio xargs / loop, and how much of a second core the machine gave meanwhile. The files are
-# kept in build/bench-data between runs.
+# back (a virtual machine may back memory only when first touched). Prints each one's median, the
+# ratio xargs / loop, and each round's ratio beside how much of a second core the machine gave just
+# before it, since on a shared machine the ratio follows that. The files are kept in
+# build/bench-data between runs.
 #
 #   bench/folder.sh [morvask-binary [ROUNDS]]    # default: the release build, built first; 5
 #
@@ -86,8 +87,8 @@ timed() {
     }
     times[$name $set]+="$(awk -v s="$start" -v e="$end" 'BEGIN { printf "%.3f", e - s }') "
 }
-# How much of a second core the machine gives meanwhile: a CPU-bound loop run twice at once, against
-# once alone; 1.00 when both cores are free, 2.00 when they take turns on one.
+# How much of a second core the machine gives, before each round: a CPU-bound loop run twice at
+# once, against once alone; 1.00 when both cores are free, 2.00 when they take turns on one.
 spin() { awk 'BEGIN { for (i = 0; i < 1e7; i++) s += i }'; }
 cores() {
     local start middle end
@@ -98,11 +99,11 @@ cores() {
     spin
     wait
     end=$EPOCHREALTIME
-    times[cores]+="$(awk -v s="$start" -v m="$middle" -v e="$end" 'BEGIN { printf "%.2f", (e - m) / (m - s) }') "
+    times[cores $1]+="$(awk -v s="$start" -v m="$middle" -v e="$end" 'BEGIN { printf "%.2f", (e - m) / (m - s) }') "
 }
 for set in small-files large-files; do
     for ((round = 1; round <= rounds; round++)); do
-        cores
+        cores "$set"
         if ((round % 2)); then
             timed loop "$set" "$loop"
             timed xargs "$set" "$parallel"
@@ -117,7 +118,6 @@ done
 median() { tr ' ' '\n' <<<"${times[$1]}" | sed '/^$/d' | sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 echo "machine: $(sed -n 's/^model name\t*: //p' /proc/cpuinfo | head -1), $(nproc) CPUs, Linux $(uname -r)"
 echo "the README's recipes encoding a folder, $(stat -f -c %T "$data"); median of $rounds rounds, seconds"
-echo "  two CPU-bound loops at once against one, before each round: $(median cores)   (${times[cores]% })"
 for set in small-files large-files; do
     case $set in
     small-files) echo "3000 files of 1 KiB" ;;
@@ -128,4 +128,24 @@ for set in small-files large-files; do
     done
     printf '  ratio xargs / loop: %s\n' \
         "$(awk -v a="$(median "loop $set")" -v b="$(median "xargs $set")" 'BEGIN { printf "%.2f", b / a }')"
+    # Each round's ratio beside the share of a second core measured just before it, and the median
+    # of the rounds where both cores were free against those where they took turns.
+    awk -v loop="${times[loop $set]}" -v xargs="${times[xargs $set]}" -v cores="${times[cores $set]}" '
+        function median(list, n,    v, i, j, t) {
+            n = split(list, v, " ")
+            for (i = 2; i <= n; i++) for (j = i; j > 1 && v[j - 1] + 0 > v[j] + 0; j--) { t = v[j]; v[j] = v[j - 1]; v[j - 1] = t }
+            return n ? sprintf("%.2f", v[int((n + 1) / 2)]) : "-"
+        }
+        BEGIN {
+            n = split(loop, l, " "); split(xargs, x, " "); split(cores, c, " ")
+            for (i = 1; i <= n; i++) {
+                r = sprintf("%.2f", x[i] / l[i])
+                line = line " " r " (" c[i] ")"
+                if (c[i] < 1.25) { free = free " " r; nfree++ }
+                if (c[i] > 1.75) { busy = busy " " r; nbusy++ }
+            }
+            print "  each round, xargs / loop (two CPU-bound loops at once against one):" line
+            printf "  median ratio, both cores free (under 1.25): %s in %d rounds; taking turns (over 1.75): %s in %d\n",
+                median(free), nfree, median(busy), nbusy
+        }'
 done
