@@ -68,9 +68,12 @@ int main(int argc, char* argv[])
     // change no file, but a destination there would show them among its data. Asked before the
     // source takes a number the caller left free.
     const bool terminal = ::isatty(STDOUT_FILENO) == 1;
-    for (int i = 1; i < argc; ++i)
+    int descriptor = -1; // the last argument's, the destination's where there are three
+    for (int i = 1; i < argc; ++i) {
+        descriptor = caller_descriptor(argv[i], O_WRONLY);
         quiet = quiet || ((!terminal || (argc == 4 && i == 3)) &&
-                          reaches_standard_output(argv[i], caller_descriptor(argv[i], O_WRONLY)));
+                          reaches_standard_output(argv[i], descriptor));
+    }
     if (argc != 4) {
         if (!quiet)
             messages::usage();
@@ -78,7 +81,6 @@ int main(int argc, char* argv[])
     }
     const char* const source_path = argv[2];
     const char* const destination_path = argv[3];
-    const int descriptor = caller_descriptor(destination_path, O_WRONLY);
     // Before any file is opened, so that a mistyped option never touches a destination.
     const bool encode = std::strcmp(argv[1], "-e") == 0 || std::strcmp(argv[1], "-E") == 0;
     if (!encode && std::strcmp(argv[1], "-d") != 0 && std::strcmp(argv[1], "-D") != 0)
