@@ -215,9 +215,8 @@ const std::pair<unsigned, const char*> setups[] = {
                   "mount -t tmpfs -o size=64k tmpfs other"},
     // Two files alike in all but their file system: numbered alike, of one size and times.
     {need::look_alikes,
-     "for i in $(seq 100); do echo look > full/x; echo like > other/x; touch -d @1 "
-     "full/x other/x; [ $(stat -c %i%z full/x | tr -d ' ') = "
-     "$(stat -c %i%z other/x | tr -d ' ') ] && exit 0; done; exit 1"},
+     "for i in $(seq 100); do echo look > full/x; echo like > other/x; touch -d @1 full/x "
+     "other/x; [ $(stat -c %i%.9Z full/x) = $(stat -c %i%.9Z other/x) ] && exit 0; done; exit 1"},
     {need::tmpfs, "printf 'older output' > full/old"},
     {need::overlay | need::bindfs, "mkdir lower upper work merged mirror && cat src > lower/f"},
     // Layers on two file systems: then files show each layer's own device number.
@@ -299,8 +298,7 @@ testing::AssertionResult same(const std::string& got, const std::string& expecte
 }
 
 // Feeds "in" the data whole where the arguments name it, and reads "fifo" whole.
-void streams(run_state& s)
-{
+constexpr scenario streams = [](run_state& s) {
     std::thread feed([&s] {
         if (names(s.c, "in"))
             test::write_file(s.dir / "in", data());
@@ -308,7 +306,7 @@ void streams(run_state& s)
     if (names(s.c, "fifo"))
         s.fifo = test::read_file(s.dir / "fifo");
     feed.join();
-}
+};
 
 // Opens "fifo" for reading and closes it at once.
 constexpr scenario reader_leaves = [](run_state& s) {
@@ -342,21 +340,19 @@ void stall(run_state& s)
 
 // Puts another file at the destination's name; first renames what the run writes to "moved" (the
 // destination, where it existed); gives what it writes "moved" as a second name.
-void taken(const fs::path&, const fs::path& destination, const fs::path&)
-{
+constexpr meddling taken = [](const fs::path&, const fs::path& destination, const fs::path&) {
     test::write_file(destination, "precious");
-}
-void renamed(const fs::path& dir, const fs::path& destination, const fs::path& writes)
-{
+};
+constexpr meddling renamed = [](const fs::path& dir, const fs::path& destination,
+                                const fs::path& writes) {
     fs::rename(fs::exists(destination) ? destination : fs::read_symlink(writes), dir / "moved");
     taken(dir, destination, writes);
-}
-void linked(const fs::path& dir, const fs::path&, const fs::path& writes)
-{
+};
+constexpr meddling linked = [](const fs::path& dir, const fs::path&, const fs::path& writes) {
     EXPECT_EQ(
         ::linkat(AT_FDCWD, writes.c_str(), AT_FDCWD, (dir / "moved").c_str(), AT_SYMLINK_FOLLOW),
         0);
-}
+};
 
 // The time left that a progress line ends with, or "".
 std::string time_left(const std::string& line)

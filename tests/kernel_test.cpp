@@ -115,13 +115,11 @@ TEST_P(Kernel, LooksUpEveryByteAtEveryLength)
 {
     constexpr std::size_t buffer = stream_buffer_size;
     // The source's size, and the bytes the destination holds before the run.
-    std::vector<std::pair<std::size_t, std::size_t>> runs = {{buffer - 1, 0},
-                                                             {buffer, 0},
-                                                             {buffer + 1, 0},
-                                                             {3 * buffer + 5, 0},
-                                                             {(8 << 20) + 3, 0},
-                                                             {3 * buffer + 5, 1},
-                                                             {buffer, widest_lookup - 1}};
+    // clang-format off
+    std::vector<std::pair<std::size_t, std::size_t>> runs = {
+        {buffer - 1, 0}, {buffer, 0}, {buffer + 1, 0}, {3 * buffer + 5, 0}, {(8 << 20) + 3, 0},
+        {3 * buffer + 5, 1}, {buffer, widest_lookup - 1}};
+    // clang-format on
     for (std::size_t size = 0; size <= 2 * widest_lookup + 1; ++size)
         runs.emplace_back(size, 0);
 
